@@ -1,0 +1,41 @@
+// Date and time: TDateTime counts days since 1899-12-30 00:00 as a double, the
+// fraction being the time of day. Local time and its UTC offset come from the C
+// library and honour TZ.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qx {
+
+using TDateTime = double;
+using TDate = double;
+
+struct DateTimeParts {
+  int year = 1899, month = 12, day = 30;
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// Raises "Invalid argument to date encode" for a date or time that does not exist.
+TDateTime EncodeDate(int year, int month, int day);
+TDateTime EncodeDateTime(const DateTimeParts& parts);
+bool TryEncodeDate(int year, int month, int day, TDateTime& result);
+// Rounds to the nearest millisecond.
+DateTimeParts DecodeDateTime(TDateTime value);
+
+// The current local date and time, with milliseconds.
+TDateTime Now();
+// Milliseconds since the Unix epoch (UTC) as a local TDateTime.
+TDateTime LocalFromUnixMillis(int64_t unixMillis);
+
+// The local zone's offset from UTC in minutes (east positive) at the given
+// local date and time.
+int LocalOffsetMinutes(TDateTime localTime);
+
+// Formats with a pattern: yyyy, yy, mm (month), dd, hh, nn (minute), ss, zzz
+// (milliseconds); any other character is copied. E.g. "yyyymmddhhnnsszzz";
+// the log stamp "yyyy-mm-dd hh:mm:ss:zzz" is the pattern "yyyy-mm-dd hh:nn:ss:zzz".
+std::string FormatDateTime(std::string_view pattern, TDateTime value);
+
+}  // namespace qx

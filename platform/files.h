@@ -1,0 +1,61 @@
+// Files and directories of the data store. Every file is replaced atomically
+// and durably: written to a temporary name in the same directory (which no
+// listing picks up), flushed, fsynced, renamed over the target, and the
+// directory fsynced. Directories are created 0700, files 0600.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qx {
+
+// Raises "Invalid characters in path" when the text holds U+0000..U+001F, '"', '<', '>' or '|'.
+void CheckPathCharacters(std::string_view path);
+
+// Joins a directory and a name: an empty directory yields the name, an empty
+// name the directory, a rooted name (leading '/' or '\') replaces the
+// directory, a directory ending in '/', '\' or ':' is followed directly by the
+// name, otherwise one '/' goes between. Both parts are checked first.
+std::string JoinPath(std::string_view dir, std::string_view name);
+
+bool FileExists(const std::string& path);       // a regular file
+bool DirectoryExists(const std::string& path);
+
+// Creates the directory and any missing parents (0700). False when it cannot.
+bool ForceDirectories(const std::string& path);
+
+// Writes the bytes atomically and durably, replacing any file of that name.
+// Raises qx::Error naming the file on any failure; the target is then untouched.
+void WriteFileAtomic(const std::string& path, std::string_view bytes);
+// Writes each line followed by CR LF, UTF-8 without byte-order mark.
+void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string>& lines);
+
+// Whole file as bytes. Raises qx::Error when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+// Text lines: a UTF-8 or UTF-16 (LE/BE) byte-order mark is honoured (UTF-16
+// converted to UTF-8); lines split at CR LF, LF or CR; a final line break does
+// not add an empty line.
+std::vector<std::string> ReadTextLines(const std::string& path);
+
+// Full paths (dir joined with name) of the regular files directly inside |dir|
+// whose names end with |extension| (e.g. ".srtd"), compared case-insensitively,
+// in directory enumeration order. Raises "The specified path was not found"
+// when the directory does not exist.
+std::vector<std::string> ListFiles(const std::string& dir, std::string_view extension);
+
+// Last modification time in milliseconds since the Unix epoch. Raises when missing.
+int64_t FileModifiedUnixMillis(const std::string& path);
+
+// Renames without replacing: false (and nothing changed) when the target
+// exists or the move fails. Both directories are synced on success.
+bool MoveFileNoReplace(const std::string& from, const std::string& to);
+// Renames, replacing the target. Both directories are synced. False on failure.
+bool MoveFileReplace(const std::string& from, const std::string& to);
+bool DeleteFile(const std::string& path);
+
+// Name part after the last '/'.
+std::string ExtractFileName(std::string_view path);
+
+}  // namespace qx

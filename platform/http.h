@@ -1,0 +1,37 @@
+// One HTTP exchange: a POST of an XML body through a new libcurl handle.
+// No connection survives from one exchange to the next.
+#pragma once
+
+#include <string>
+
+namespace qx {
+
+struct HttpPost {
+  std::string url;
+  std::string body;
+  std::string user;
+  std::string password;
+  long connectTimeoutSeconds = 15;
+  // An exchange that receives no data for this long fails.
+  long idleTimeoutSeconds = 40;
+};
+
+struct HttpReply {
+  // True only when a reply with a 2xx status arrived.
+  bool success = false;
+  // 0 when no reply arrived at all.
+  int status = 0;
+  // Reason phrase of the status line, or the transport's error text when no
+  // reply arrived, or "Reply body too large" over the size cap.
+  std::string reason;
+  std::string body;
+};
+
+// Maximum reply body accepted; a larger one is a failed post.
+constexpr size_t kMaxReplyBody = 16u * 1024u * 1024u;
+
+// Content-Type application/soap+xml; charset=utf-8; basic authentication; no
+// User-Agent, Accept-Encoding, Accept-Language, Accept-Charset or Expect header.
+HttpReply PostXml(const HttpPost& request);
+
+}  // namespace qx
