@@ -15,7 +15,11 @@ class Currency {
   static constexpr int64_t kScale = 10000;
 
   constexpr Currency() = default;
-  static constexpr Currency FromRaw(int64_t raw) { Currency c; c.raw_ = raw; return c; }
+  static constexpr Currency FromRaw(int64_t raw) {
+    Currency c;
+    c.raw_ = raw;
+    return c;
+  }
   // Whole units (e.g. 12 -> 12.0000). Raises on overflow.
   static Currency FromUnits(int64_t units);
   // Rounds |value| (in currency units) to four decimals, ties to even.

@@ -17,7 +17,9 @@ struct DateTimeParts {
   int hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 
-// Raises "Invalid argument to date encode" for a date or time that does not exist.
+// Raises "Invalid argument to date encode" for a date or time that does not
+// exist (years 1 to 9999). Before 1899-12-30 the time of day is still the
+// fraction's magnitude (-1.25 is 1899-12-29 06:00).
 TDateTime EncodeDate(int year, int month, int day);
 TDateTime EncodeDateTime(const DateTimeParts& parts);
 bool TryEncodeDate(int year, int month, int day, TDateTime& result);
@@ -34,8 +36,9 @@ TDateTime LocalFromUnixMillis(int64_t unixMillis);
 int LocalOffsetMinutes(TDateTime localTime);
 
 // Formats with a pattern: yyyy, yy, mm (month), dd, hh, nn (minute), ss, zzz
-// (milliseconds); any other character is copied. E.g. "yyyymmddhhnnsszzz";
-// the log stamp "yyyy-mm-dd hh:mm:ss:zzz" is the pattern "yyyy-mm-dd hh:nn:ss:zzz".
+// (milliseconds), letters in either case; any other character is copied.
+// "mm" right after an hh token (separators between allowed) is the minute, so
+// the log stamp "yyyy-mm-dd hh:mm:ss:zzz" works as written, like "yyyymmddhhnnsszzz".
 std::string FormatDateTime(std::string_view pattern, TDateTime value);
 
 }  // namespace qx

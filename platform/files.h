@@ -20,7 +20,7 @@ void CheckPathCharacters(std::string_view path);
 // name, otherwise one '/' goes between. Both parts are checked first.
 std::string JoinPath(std::string_view dir, std::string_view name);
 
-bool FileExists(const std::string& path);       // a regular file
+bool FileExists(const std::string& path);  // a regular file
 bool DirectoryExists(const std::string& path);
 
 // Creates the directory and any missing parents (0700). False when it cannot.

@@ -22,9 +22,9 @@ long double StrToFloat(std::string_view text);
 // The number pattern "0000": at least four digits, zero padded (12 -> 0012, 12345 -> 12345).
 std::string FormatNumber0000(int64_t value);
 
-std::string Trim(std::string_view text);        // strips characters <= ' ' at both ends
+std::string Trim(std::string_view text);  // strips characters <= ' ' at both ends
 std::string ToLowerAscii(std::string_view text);
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);   // ASCII letters
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);  // ASCII letters
 bool StartsWith(std::string_view text, std::string_view prefix);
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
 bool EndsWithIgnoreCase(std::string_view text, std::string_view suffix);

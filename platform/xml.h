@@ -7,11 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <pugixml.hpp>
 
 #include "platform/currency.h"
 
@@ -29,7 +28,7 @@ class XmlElement {
   explicit operator bool() const { return static_cast<bool>(node_); }
   bool operator==(const XmlElement& other) const { return node_ == other.node_; }
 
-  // Qualified name; "#text" for text nodes.
+  // Qualified name; "#text" for text nodes ("#cdata-section" for CDATA).
   std::string NodeName() const;
   // The name without its prefix.
   std::string LocalName() const;
@@ -47,8 +46,8 @@ class XmlElement {
   XmlElement InsertBefore(XmlElement child, XmlElement ref);
 
   // The element's text; nullopt when that text is empty. For a text node its
-  // text. Raises "Element <name> does not contain a single text node" when
-  // the children are anything but one single text node (or none).
+  // text. Raises 'Element "<name>" does not contain a single text node' when
+  // the children are anything but one single text or CDATA node (or none).
   std::optional<std::string> GetValue() const;
   // GetValue() or the empty text.
   std::string Text() const { return GetValue().value_or(std::string()); }
@@ -81,7 +80,7 @@ class XmlNodeList {
   explicit XmlNodeList(pugi::xml_node parent);
 
   size_t Count() const { return nodes_.size(); }
-  XmlElement Item(size_t index) const;   // empty past the end
+  XmlElement Item(size_t index) const;  // empty past the end
   XmlElement First() const;
   // The first child whose qualified or local name equals |name|. When the
   // parent is in a namespace only children in that namespace (compared
@@ -114,9 +113,11 @@ class XmlDocument {
   // A free element of this document, to be placed with InsertBefore.
   XmlElement CreateElement(std::string_view name);
 
-  // The whole document; an XML declaration only when the parsed text had one.
+  // The whole document: Lines() each followed by CR LF; empty for an empty
+  // document. An XML declaration only when the parsed text had one.
   std::string Text() const;
-  // Text() as lines (for writing as CR LF lines).
+  // The declaration (when parsed), the document type (when parsed) and the
+  // document element's markup, each split further at any line break it holds.
   std::vector<std::string> Lines() const;
 
  private:

@@ -1,0 +1,270 @@
+// Files and directories of the data store, written atomically and durably.
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/strings.h"
+
+namespace qx {
+namespace {
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+[[noreturn]] void RaiseFileError(const std::string& what, const std::string& path, int error) {
+  throw Error(what + " \"" + path + "\": " + ErrnoText(error));
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Makes a rename or a new entry in |dir| durable.
+bool SyncDirectory(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A name in the same directory that no listing picks up: a leading dot and
+// the ending ".tmp".
+std::string TemporaryNameFor(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  const std::string dir = DirectoryOf(path);
+  const std::string name = ExtractFileName(path);
+  const std::string temp = "." + name + "." + std::to_string(::getpid()) + "." +
+                           std::to_string(counter.fetch_add(1)) + ".tmp";
+  return path.find('/') == std::string::npos ? temp : dir + "/" + temp;
+}
+
+bool IsDirectorySeparator(char c) { return c == '/' || c == '\\'; }
+
+// UTF-16 bytes (after the byte-order mark) to UTF-8.
+std::string Utf16BytesToUtf8(std::string_view bytes, bool bigEndian) {
+  std::u16string units;
+  units.reserve(bytes.size() / 2);
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto hi = static_cast<unsigned char>(bytes[bigEndian ? i : i + 1]);
+    const auto lo = static_cast<unsigned char>(bytes[bigEndian ? i + 1 : i]);
+    units += static_cast<char16_t>((hi << 8) | lo);
+  }
+  return Utf16ToUtf8(units);
+}
+
+}  // namespace
+
+void CheckPathCharacters(std::string_view path) {
+  for (char c : path) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || c == '"' || c == '<' || c == '>' || c == '|') {
+      throw Error("Invalid characters in path");
+    }
+  }
+}
+
+std::string JoinPath(std::string_view dir, std::string_view name) {
+  CheckPathCharacters(dir);
+  CheckPathCharacters(name);
+  if (dir.empty()) return std::string(name);
+  if (name.empty()) return std::string(dir);
+  if (IsDirectorySeparator(name.front())) return std::string(name);
+  const char last = dir.back();
+  if (IsDirectorySeparator(last) || last == ':') return std::string(dir) + std::string(name);
+  return std::string(dir) + "/" + std::string(name);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  if (DirectoryExists(trimmed)) return true;
+  const size_t slash = trimmed.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (!ForceDirectories(trimmed.substr(0, slash))) return false;
+  }
+  if (::mkdir(trimmed.c_str(), 0700) == 0) {
+    SyncDirectory(DirectoryOf(trimmed));
+    return true;
+  }
+  return errno == EEXIST && DirectoryExists(trimmed);
+}
+
+void WriteFileAtomic(const std::string& path, std::string_view bytes) {
+  const std::string temp = TemporaryNameFor(path);
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) RaiseFileError("Cannot create file", path, errno);
+  const auto fail = [&](const char* what, int error, bool open) {
+    if (open) ::close(fd);
+    ::unlink(temp.c_str());
+    RaiseFileError(what, path, error);
+  };
+  if (!WriteAll(fd, bytes)) fail("Cannot write file", errno, true);
+  if (::fsync(fd) != 0) fail("Cannot flush file", errno, true);
+  if (::close(fd) != 0) fail("Cannot write file", errno, false);
+  if (::rename(temp.c_str(), path.c_str()) != 0) fail("Cannot replace file", errno, false);
+  SyncDirectory(DirectoryOf(path));
+}
+
+void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string>& lines) {
+  std::string bytes;
+  size_t size = 0;
+  for (const auto& line : lines) size += line.size() + 2;
+  bytes.reserve(size);
+  for (const auto& line : lines) {
+    bytes += line;
+    bytes += "\r\n";
+  }
+  WriteFileAtomic(path, bytes);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) RaiseFileError("Cannot open file", path, errno);
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      RaiseFileError("Cannot read file", path, error);
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return bytes;
+}
+
+std::vector<std::string> ReadTextLines(const std::string& path) {
+  std::string bytes = ReadFileBytes(path);
+  std::string text;
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    text = bytes.substr(3);
+  } else if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0) {
+    text = Utf16BytesToUtf8(std::string_view(bytes).substr(2), false);
+  } else if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFE\xFF") == 0) {
+    text = Utf16BytesToUtf8(std::string_view(bytes).substr(2), true);
+  } else {
+    text = std::move(bytes);
+  }
+  std::vector<std::string> lines;
+  size_t start = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      lines.push_back(text.substr(start, i - start));
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      start = ++i;
+    } else {
+      ++i;
+    }
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+std::vector<std::string> ListFiles(const std::string& dir, std::string_view extension) {
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) {
+    if (errno == ENOENT || errno == ENOTDIR) throw Error("The specified path was not found");
+    RaiseFileError("Cannot list directory", dir, errno);
+  }
+  std::vector<std::string> files;
+  while (const struct dirent* entry = ::readdir(handle)) {
+    const std::string_view name = entry->d_name;
+    if (!EndsWithIgnoreCase(name, extension)) continue;
+    // Joined without the character check: a stray name must not stop the listing.
+    const std::string full = dir.empty() || IsDirectorySeparator(dir.back())
+                                 ? dir + std::string(name)
+                                 : dir + "/" + std::string(name);
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) regular = FileExists(full);
+    if (regular) files.push_back(full);
+  }
+  ::closedir(handle);
+  return files;
+}
+
+int64_t FileModifiedUnixMillis(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) RaiseFileError("Cannot read the time of file", path, errno);
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+  int result = static_cast<int>(
+      ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE));
+  if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    // The file system cannot rename without replacing: a hard link refuses an
+    // existing target just the same.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    result = ::unlink(from.c_str());
+    if (result != 0) {
+      ::unlink(to.c_str());
+      return false;
+    }
+  }
+  if (result != 0) return false;
+  SyncDirectory(DirectoryOf(to));
+  SyncDirectory(DirectoryOf(from));
+  return true;
+}
+
+bool MoveFileReplace(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return false;
+  SyncDirectory(DirectoryOf(to));
+  SyncDirectory(DirectoryOf(from));
+  return true;
+}
+
+bool DeleteFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return false;
+  SyncDirectory(DirectoryOf(path));
+  return true;
+}
+
+std::string ExtractFileName(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return std::string(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+}  // namespace qx

@@ -1,0 +1,126 @@
+// One HTTP POST exchange through a fresh libcurl easy handle.
+#include "platform/http.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+#include "platform/error.h"
+
+namespace qx {
+namespace {
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+      throw Error("HTTP initialisation failed");
+  });
+}
+
+// What the callbacks collect during one exchange.
+struct Exchange {
+  std::string body;
+  std::string reason;
+  bool bodyTooLarge = false;
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* exchange = static_cast<Exchange*>(user);
+  const size_t bytes = size * count;
+  if (exchange->body.size() + bytes > kMaxReplyBody) {
+    exchange->bodyTooLarge = true;
+    return 0;  // aborts the transfer
+  }
+  exchange->body.append(data, bytes);
+  return bytes;
+}
+
+// Keeps the reason phrase of the latest status line ("HTTP/1.1 200 OK").
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* exchange = static_cast<Exchange*>(user);
+  const size_t bytes = size * count;
+  std::string_view line(data, bytes);
+  if (line.substr(0, 5) == "HTTP/") {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+    exchange->reason.clear();
+    const size_t first = line.find(' ');
+    if (first != std::string_view::npos) {
+      const size_t second = line.find(' ', first + 1);
+      if (second != std::string_view::npos) exchange->reason = std::string(line.substr(second + 1));
+    }
+  }
+  return bytes;
+}
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct HeaderListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+curl_slist* AppendHeader(curl_slist* list, const char* header) {
+  curl_slist* extended = curl_slist_append(list, header);
+  if (extended == nullptr) {
+    curl_slist_free_all(list);
+    throw Error("Out of memory building the HTTP request");
+  }
+  return extended;
+}
+
+}  // namespace
+
+HttpReply PostXml(const HttpPost& request) {
+  InitCurlOnce();
+  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
+  if (!handle) throw Error("HTTP initialisation failed");
+  CURL* curl = handle.get();
+
+  // "Expect:" and "Accept:" with no value keep libcurl from sending them.
+  curl_slist* list = nullptr;
+  list = AppendHeader(list, "Content-Type: application/soap+xml; charset=utf-8");
+  list = AppendHeader(list, "Expect:");
+  list = AppendHeader(list, "Accept:");
+  std::unique_ptr<curl_slist, HeaderListDeleter> headers(list);
+
+  Exchange exchange;
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_POST, 1L);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+  curl_easy_setopt(curl, CURLOPT_USERNAME, request.user.c_str());
+  curl_easy_setopt(curl, CURLOPT_PASSWORD, request.password.c_str());
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, request.connectTimeoutSeconds);
+  // No data for idleTimeoutSeconds (below one byte per second) ends the exchange.
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, request.idleTimeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &exchange);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exchange);
+
+  const CURLcode code = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+
+  HttpReply reply;
+  reply.status = static_cast<int>(status);
+  if (exchange.bodyTooLarge) {
+    reply.reason = "Reply body too large";
+  } else if (code != CURLE_OK) {
+    reply.reason = curl_easy_strerror(code);
+  } else {
+    reply.reason = std::move(exchange.reason);
+    reply.body = std::move(exchange.body);
+    reply.success = status >= 200 && status < 300;
+  }
+  return reply;
+}
+
+}  // namespace qx

@@ -1,0 +1,303 @@
+// The XML document service over pugixml: parsing, navigation by name and
+// namespace, value and attribute access, and serialisation.
+#include "platform/xml.h"
+
+#include <sstream>
+
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/strings.h"
+
+namespace qx {
+namespace {
+
+// Escapes are expanded for the predefined entities and character references
+// only; declared entities are never expanded (pugixml has no such feature),
+// so a document type declaration is safe to accept.
+constexpr unsigned kParseFlags =
+    pugi::parse_default | pugi::parse_declaration | pugi::parse_doctype;
+
+constexpr unsigned kFormatFlags = pugi::format_raw | pugi::format_no_declaration;
+
+bool IsTextNode(pugi::xml_node node) {
+  return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
+}
+
+std::string Print(pugi::xml_node node) {
+  std::ostringstream out;
+  node.print(out, "", kFormatFlags, pugi::encoding_utf8);
+  return out.str();
+}
+
+std::string_view PrefixOf(std::string_view qualifiedName) {
+  const size_t colon = qualifiedName.find(':');
+  return colon == std::string_view::npos ? std::string_view() : qualifiedName.substr(0, colon);
+}
+
+std::string_view LocalOf(std::string_view qualifiedName) {
+  const size_t colon = qualifiedName.find(':');
+  return colon == std::string_view::npos ? qualifiedName : qualifiedName.substr(colon + 1);
+}
+
+// The namespace name bound to the element's prefix (or the default
+// namespace) by the nearest xmlns declaration on it or an ancestor.
+std::string ResolveNamespace(pugi::xml_node node) {
+  if (node.type() != pugi::node_element) return std::string();
+  const std::string_view prefix = PrefixOf(node.name());
+  if (prefix == "xml") return "http://www.w3.org/XML/1998/namespace";
+  const std::string attribute = prefix.empty() ? "xmlns" : "xmlns:" + std::string(prefix);
+  for (pugi::xml_node n = node; n && n.type() == pugi::node_element; n = n.parent()) {
+    if (const pugi::xml_attribute a = n.attribute(attribute.c_str())) return a.value();
+  }
+  return std::string();
+}
+
+bool NameMatches(pugi::xml_node node, std::string_view name) {
+  const std::string_view qualified = node.name();
+  return qualified == name || LocalOf(qualified) == name;
+}
+
+void RemoveChildren(pugi::xml_node node) {
+  while (pugi::xml_node child = node.first_child()) node.remove_child(child);
+}
+
+[[noreturn]] void RaiseNullElement() { throw Error("Operation on an empty XML element"); }
+
+}  // namespace
+
+// --- XmlElement -----------------------------------------------------------
+
+std::string XmlElement::NodeName() const {
+  switch (node_.type()) {
+    case pugi::node_pcdata:
+      return "#text";
+    case pugi::node_cdata:
+      return "#cdata-section";
+    case pugi::node_comment:
+      return "#comment";
+    case pugi::node_document:
+      return "#document";
+    default:
+      return node_.name();
+  }
+}
+
+std::string XmlElement::LocalName() const {
+  if (node_.type() != pugi::node_element) return NodeName();
+  return std::string(LocalOf(node_.name()));
+}
+
+std::string XmlElement::NamespaceUri() const { return ResolveNamespace(node_); }
+
+bool XmlElement::IsText() const { return IsTextNode(node_); }
+
+XmlNodeList XmlElement::ChildNodes() const { return XmlNodeList(node_); }
+
+XmlElement XmlElement::AppendChild(std::string_view name) {
+  if (!node_) RaiseNullElement();
+  pugi::xml_node child = node_.append_child(std::string(name).c_str());
+  if (!child) throw Error("Cannot append element <" + std::string(name) + ">");
+  return XmlElement(child);
+}
+
+XmlElement XmlElement::InsertChildBefore(std::string_view name, XmlElement ref) {
+  if (!node_) RaiseNullElement();
+  if (!ref) return AppendChild(name);
+  pugi::xml_node child = node_.insert_child_before(std::string(name).c_str(), ref.node_);
+  if (!child) throw Error("Cannot insert element <" + std::string(name) + ">");
+  return XmlElement(child);
+}
+
+XmlElement XmlElement::InsertBefore(XmlElement child, XmlElement ref) {
+  if (!node_ || !child) RaiseNullElement();
+  pugi::xml_node inserted;
+  if (child.node_.root() == node_.root()) {
+    inserted =
+        ref ? node_.insert_move_before(child.node_, ref.node_) : node_.append_move(child.node_);
+  } else {
+    // A node of another pugixml document (a free element) is copied in and
+    // removed from where it was.
+    inserted =
+        ref ? node_.insert_copy_before(child.node_, ref.node_) : node_.append_copy(child.node_);
+    if (inserted) child.node_.parent().remove_child(child.node_);
+  }
+  if (!inserted) throw Error("Cannot insert node <" + child.NodeName() + ">");
+  return XmlElement(inserted);
+}
+
+std::optional<std::string> XmlElement::GetValue() const {
+  if (!node_) RaiseNullElement();
+  if (node_.type() != pugi::node_element && node_.type() != pugi::node_document) {
+    std::string value = node_.value();
+    if (value.empty()) return std::nullopt;
+    return value;
+  }
+  const pugi::xml_node first = node_.first_child();
+  if (!first) return std::nullopt;
+  if (!IsTextNode(first) || first.next_sibling()) {
+    throw Error("Element \"" + NodeName() + "\" does not contain a single text node");
+  }
+  std::string value = first.value();
+  if (value.empty()) return std::nullopt;
+  return value;
+}
+
+void XmlElement::SetValue(std::string_view text) {
+  if (!node_) RaiseNullElement();
+  if (node_.type() != pugi::node_element) {
+    node_.set_value(std::string(text).c_str());
+    return;
+  }
+  RemoveChildren(node_);
+  if (!text.empty()) {
+    node_.append_child(pugi::node_pcdata).set_value(std::string(text).c_str());
+  }
+}
+
+void XmlElement::SetValue(int64_t value) { SetValue(std::to_string(value)); }
+
+void XmlElement::SetValue(Currency value) { SetValue(FormatLocale(value)); }
+
+std::optional<std::string> XmlElement::GetAttribute(std::string_view name) const {
+  if (!node_) RaiseNullElement();
+  const pugi::xml_attribute attribute = node_.attribute(std::string(name).c_str());
+  if (!attribute) return std::nullopt;
+  return std::string(attribute.value());
+}
+
+std::string XmlElement::AttributeText(std::string_view name) const {
+  return GetAttribute(name).value_or(std::string());
+}
+
+void XmlElement::SetAttribute(std::string_view name, std::string_view value) {
+  if (!node_) RaiseNullElement();
+  const std::string key(name);
+  pugi::xml_attribute attribute = node_.attribute(key.c_str());
+  if (!attribute) attribute = node_.append_attribute(key.c_str());
+  if (!attribute) throw Error("Cannot set attribute " + key);
+  attribute.set_value(std::string(value).c_str());
+}
+
+std::string XmlElement::Xml() const {
+  if (!node_) return std::string();
+  return Print(node_);
+}
+
+// --- XmlNodeList ----------------------------------------------------------
+
+XmlNodeList::XmlNodeList(pugi::xml_node parent) : parent_(parent) {
+  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+    nodes_.push_back(child);
+  }
+}
+
+XmlElement XmlNodeList::Item(size_t index) const {
+  return index < nodes_.size() ? XmlElement(nodes_[index]) : XmlElement();
+}
+
+XmlElement XmlNodeList::First() const { return Item(0); }
+
+XmlElement XmlNodeList::FindByName(std::string_view name) const {
+  const std::string parentNamespace = ResolveNamespace(parent_);
+  for (const pugi::xml_node child : nodes_) {
+    if (child.type() != pugi::node_element || !NameMatches(child, name)) continue;
+    if (parentNamespace.empty() || EqualsIgnoreCase(ResolveNamespace(child), parentNamespace)) {
+      return XmlElement(child);
+    }
+  }
+  return XmlElement();
+}
+
+XmlElement XmlNodeList::FindByName(std::string_view name, std::string_view ns) const {
+  for (const pugi::xml_node child : nodes_) {
+    if (child.type() != pugi::node_element || !NameMatches(child, name)) continue;
+    if (ns.empty() || EqualsIgnoreCase(ResolveNamespace(child), ns)) return XmlElement(child);
+  }
+  return XmlElement();
+}
+
+// --- XmlDocument ----------------------------------------------------------
+
+XmlDocument::XmlDocument() = default;
+
+void XmlDocument::LoadXml(std::string_view text) {
+  Clear();
+  const pugi::xml_parse_result result =
+      doc_.load_buffer(text.data(), text.size(), kParseFlags, pugi::encoding_utf8);
+  std::string problem;
+  if (!result) {
+    problem = result.description();
+  } else {
+    // pugixml accepts fragments; a document has exactly one element at the top.
+    int elements = 0;
+    for (pugi::xml_node n = doc_.first_child(); n; n = n.next_sibling()) {
+      if (n.type() == pugi::node_element) {
+        ++elements;
+      } else if (n.type() != pugi::node_declaration && n.type() != pugi::node_doctype) {
+        problem = "Text is not allowed outside the document element";
+        break;
+      }
+    }
+    if (problem.empty() && elements != 1) {
+      problem =
+          elements == 0 ? "No document element found" : "Only one top level element is allowed";
+    }
+  }
+  if (!problem.empty()) {
+    Clear();
+    throw Error("XML parse error: " + problem + " at offset " + std::to_string(result.offset));
+  }
+  hasDeclaration_ = doc_.first_child().type() == pugi::node_declaration;
+}
+
+void XmlDocument::Clear() {
+  doc_.reset();
+  scratch_.reset();
+  hasDeclaration_ = false;
+}
+
+void XmlDocument::LoadFromFile(const std::string& path) { LoadXml(ReadFileBytes(path)); }
+
+void XmlDocument::SaveToFile(const std::string& path) const { WriteFileAtomic(path, Text()); }
+
+XmlElement XmlDocument::DocumentElement() const { return XmlElement(doc_.document_element()); }
+
+XmlElement XmlDocument::CreateElement(std::string_view name) {
+  pugi::xml_node element = scratch_.append_child(std::string(name).c_str());
+  if (!element) throw Error("Cannot create element <" + std::string(name) + ">");
+  return XmlElement(element);
+}
+
+std::vector<std::string> XmlDocument::Lines() const {
+  // The declaration and the document type each stand on their own line;
+  // line breaks inside the document's text split it further.
+  std::vector<std::string> lines;
+  for (pugi::xml_node n = doc_.first_child(); n; n = n.next_sibling()) {
+    if (n.type() == pugi::node_declaration && !hasDeclaration_) continue;
+    const std::string text = Print(n);
+    size_t start = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+      if (text[i] == '\r' || text[i] == '\n') {
+        lines.push_back(text.substr(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        start = ++i;
+      } else {
+        ++i;
+      }
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+  }
+  return lines;
+}
+
+std::string XmlDocument::Text() const {
+  std::string text;
+  for (const std::string& line : Lines()) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}
+
+}  // namespace qx
