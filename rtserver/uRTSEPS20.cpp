@@ -7,7 +7,11 @@
 #include "platform/error.h"
 #include "platform/http.h"
 #include "platform/strings.h"
+#include "rtserver/uRTSEPS20_Clock.h"
+#include "rtserver/uRTSEPS20_Info.h"
+#include "rtserver/uRTSEPS20_Till.h"
 #include "rtserver/uRTSEPS20_VATMap.h"
+#include "rtserver/uRTSEPS20_ZReport.h"
 
 namespace qx {
 
@@ -85,7 +89,14 @@ std::string kEPSRTServer_Api::CopyText(std::string_view aText, size_t aIndex, si
 kEPSRTServer::kEPSRTServer() : fXmlResponse(std::make_shared<XmlDocument>()) {
   // Request objects are created in field order (see the header).
   fSetupInfo = std::make_unique<kEPSRTServer_Setup>();
+  fServerInfo = MakeEPSRTRequest<kEPSRTServer_Info>(*this);
+  fServerTillMap = MakeEPSRTRequest<kEPSRTServer_TillMap>(*this);
+  fTokenMap = MakeEPSRTRequest<kEPSRTServer_TokenMap>(*this);
+  fDateTime = MakeEPSRTRequest<kEPSRTServer_DateTime>(*this);
+  fZrepNumber = MakeEPSRTRequest<kEPSRTServer_ZrepNumber>(*this);
   fVATMAP = MakeEPSRTRequest<kEPSRTServer_VATMap>(*this);
+  fServerZReport = MakeEPSRTRequest<kEPSRTServer_ServerZReport>(*this);
+  fTillZReport = MakeEPSRTRequest<kEPSRTServer_TillZReport>(*this);
 }
 
 kEPSRTServer::~kEPSRTServer() {

@@ -17,8 +17,7 @@ constexpr char kZrepNumberRequest[] =
 
 }  // namespace
 
-kEPSRTServer_DateTime::kEPSRTServer_DateTime(kEPSRTServer& aServer)
-    : kEPSRTServer_Api(aServer) {}
+kEPSRTServer_DateTime::kEPSRTServer_DateTime(kEPSRTServer& aServer) : kEPSRTServer_Api(aServer) {}
 
 bool kEPSRTServer_DateTime::Get() {
   std::lock_guard<std::recursive_mutex> hold(fServer.Lock());

@@ -6,6 +6,7 @@
 
 #include "platform/error.h"
 #include "platform/strings.h"
+#include "rtserver/uRTSEPS20_ReplyText.h"
 
 namespace qx {
 
@@ -70,7 +71,7 @@ std::string kEPSRTServer_Info::ReadHeaderLine() const {
   XmlElement data = fServer.XmlResponseNode().ChildNodes().FindByName("responseData");
   if (!data) return std::string();
   // The first two characters are the line number, not part of the line.
-  return Trim(CopyText(data.Text(), 3, kHeaderLineWidth));
+  return Trim(CopyChars(data.Text(), 3, kHeaderLineWidth));
 }
 
 bool kEPSRTServer::GetServerInfo() { return fServerInfo->Get(); }

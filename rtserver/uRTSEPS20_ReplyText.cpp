@@ -15,13 +15,26 @@ namespace {
 // named by |kind| otherwise.
 std::string DigitSlice(std::string_view text, size_t first, size_t count, const char* kind) {
   std::string slice = kEPSRTServer_Api::CopyText(text, first, count);
-  bool digits = slice.size() == count &&
-                std::all_of(slice.begin(), slice.end(), [](char c) { return c >= '0' && c <= '9'; });
+  bool digits = slice.size() == count && std::all_of(slice.begin(), slice.end(),
+                                                     [](char c) { return c >= '0' && c <= '9'; });
   if (!digits) throw Error("'" + slice + "' is not a valid " + kind + " value");
   return slice;
 }
 
+bool IsAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 }  // namespace
+
+std::string CopyChars(std::string_view text, size_t first, size_t count) {
+  if (IsAscii(text)) return kEPSRTServer_Api::CopyText(text, first, count);
+  std::u16string wide = Utf8ToUtf16(text);
+  if (first < 1) first = 1;
+  if (first > wide.size()) return std::string();
+  return Utf16ToUtf8(std::u16string_view(wide).substr(first - 1, count));
+}
 
 int32_t SliceToInt(std::string_view text, size_t first, size_t count) {
   return StrToInt(DigitSlice(text, first, count, "integer"));

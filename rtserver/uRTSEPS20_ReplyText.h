@@ -13,6 +13,11 @@
 
 namespace qx {
 
+// Up to |count| characters (UTF-16 code units, the server's own unit) of
+// |text| from the 1-based position |first|. Unlike a byte copy it never cuts
+// a letter such as "è" in half, so header lines stay valid text.
+std::string CopyChars(std::string_view text, size_t first, size_t count);
+
 // The slice of exactly |count| decimal digits at the 1-based position |first|
 // as an integer. A slice that is shorter than |count| (the text ends early) or
 // holds anything but digits raises "'<slice>' is not a valid integer value".

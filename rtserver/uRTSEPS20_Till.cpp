@@ -65,7 +65,8 @@ std::unique_ptr<kEPSRTServer_Till> kEPSRTServer_TillMap::ReadTill(XmlElement aEn
   auto till = std::make_unique<kEPSRTServer_Till>();
   till->SetId(ExtractTextAttribute(aEntry, "tillId"));
   till->SetDailyOpen(ExtractTextAttribute(aEntry, "dailyOpen") == "1");
-  till->SetTillStatus(kEPSRTServer_Till::StringToTillStatus(ExtractTextAttribute(aEntry, "tillStatus")));
+  till->SetTillStatus(
+      kEPSRTServer_Till::StringToTillStatus(ExtractTextAttribute(aEntry, "tillStatus")));
   till->SetZRepNumber(StrToInt(ExtractTextAttribute(aEntry, "zRepNumber")));
   till->SetRecNumber(StrToInt(ExtractTextAttribute(aEntry, "recNumber")));
   till->SetDailyAmount(ParseCurrency(ExtractTextAttribute(aEntry, "dailyAmount")));
@@ -92,8 +93,7 @@ void kEPSRTServer_Token::ApplyToken(const std::string& Value) {
 
 // --- kEPSRTServer_TokenMap --------------------------------------------------
 
-kEPSRTServer_TokenMap::kEPSRTServer_TokenMap(kEPSRTServer& aServer)
-    : kEPSRTServer_Api(aServer) {}
+kEPSRTServer_TokenMap::kEPSRTServer_TokenMap(kEPSRTServer& aServer) : kEPSRTServer_Api(aServer) {}
 
 bool kEPSRTServer_TokenMap::Get() {
   throw Error("Get Method not allowed for TokenMap. Use Get(aTillId).");
@@ -101,8 +101,7 @@ bool kEPSRTServer_TokenMap::Get() {
 
 bool kEPSRTServer_TokenMap::CreateToken(const std::string& aTillId) {
   std::lock_guard<std::recursive_mutex> hold(fServer.Lock());
-  std::string request =
-      "<createToken><till tillId=\"" + XmlEscape(aTillId) + "\"/></createToken>";
+  std::string request = "<createToken><till tillId=\"" + XmlEscape(aTillId) + "\"/></createToken>";
   if (!fServer.SendRequest(fpServer, request)) return false;
   std::string token = RequireChild(fServer.XmlResponseNode(), "token").Text();
   StoreToken(aTillId, token);

@@ -49,9 +49,7 @@ std::string CodeOfRate(Currency aRate) {
 kEPSRTServer_ServerZReport::kEPSRTServer_ServerZReport(kEPSRTServer& aServer)
     : kEPSRTServer_Api(aServer) {}
 
-bool kEPSRTServer_ServerZReport::Get() {
-  throw Error("Get Method not allowed for ServerZReport");
-}
+bool kEPSRTServer_ServerZReport::Get() { throw Error("Get Method not allowed for ServerZReport"); }
 
 bool kEPSRTServer_ServerZReport::Print() {
   std::lock_guard<std::recursive_mutex> hold(fServer.Lock());
@@ -86,15 +84,13 @@ bool kEPSRTServer_TillZReport::GetCurrent(const std::string& aTillid) {
   std::lock_guard<std::recursive_mutex> hold(fServer.Lock());
   fReportType = rt_current;
   std::string request = "<createReport><fiscalInformation tillId=\"" + XmlEscape(aTillid) +
-                        "\" zRepNumber=\"" + std::to_string(fZRepNumber) +
-                        "\"/></createReport>";
+                        "\" zRepNumber=\"" + std::to_string(fZRepNumber) + "\"/></createReport>";
   if (!fServer.SendRequest(fpServer, request)) return false;
   return ReadReport();
 }
 
 std::string kEPSRTServer_TillZReport::GetMessage(const std::string& aTillid) {
-  return "<createDailyClosure><till tillId=\"" + XmlEscape(aTillid) +
-         "\" /></createDailyClosure>";
+  return "<createDailyClosure><till tillId=\"" + XmlEscape(aTillid) + "\" /></createDailyClosure>";
 }
 
 bool kEPSRTServer_TillZReport::Print(std::string_view aXml) {
@@ -122,8 +118,7 @@ bool kEPSRTServer_TillZReport::ReadReport() {
   return true;
 }
 
-std::unique_ptr<kEPSRTServer_VATAmount> kEPSRTServer_TillZReport::ReadVATAmount(
-    XmlElement aEntry) {
+std::unique_ptr<kEPSRTServer_VATAmount> kEPSRTServer_TillZReport::ReadVATAmount(XmlElement aEntry) {
   auto line = std::make_unique<kEPSRTServer_VATAmount>();
   line->SetIndex(StrToInt(ExtractTextAttribute(aEntry, "vatId")));
   std::string rate = NormalizeRate(ExtractTextAttribute(aEntry, "vatRate"));
