@@ -1,0 +1,215 @@
+// The log writer and its thread: formatting and queueing on the caller's side,
+// size check, move aside and appending on the log thread.
+#include "log/uQX_LogWriter.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+#include "platform/datetime.h"
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/strings.h"
+
+namespace qx {
+
+namespace {
+
+constexpr char kStampPattern[] = "yyyy-mm-dd hh:nn:ss:zzz";
+
+// The file name with the extension of its last component removed.
+std::string WithoutExtension(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
+  return path.substr(0, dot);
+}
+
+// Size in bytes, -1 when the file's attributes cannot be read.
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// One append attempt: creates the file when missing, takes the exclusive lock
+// (other writers wait their turn, readers are not hindered), writes the line
+// with CR LF and closes. A partly written line is cut off again, so a retry
+// never leaves a fragment in front of the whole line.
+bool AppendLine(const std::string& fileName, std::string_view line) {
+  const int fd =
+      ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return false;
+  bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (ok) {
+    struct stat before;
+    ok = ::fstat(fd, &before) == 0;
+    if (ok) {
+      std::string bytes;
+      bytes.reserve(line.size() + 2);
+      bytes.append(line).append("\r\n");
+      ok = WriteAll(fd, bytes);
+      if (!ok) (void)::ftruncate(fd, before.st_size);
+    }
+  }
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+}  // namespace
+
+// ---- tQX_LogThread ----
+
+tQX_LogThread::tQX_LogThread(tQX_LogWriter& writer)
+    : fWriter(writer), fThread([this] { Execute(); }) {}
+
+tQX_LogThread::~tQX_LogThread() {
+  Terminate();
+  if (fThread.joinable()) fThread.join();
+}
+
+void tQX_LogThread::Push(std::string line) {
+  {
+    std::lock_guard<std::mutex> guard(fLock);
+    fQueue.push_back(std::move(line));
+    ++fPushed;
+  }
+  fWork.notify_one();
+}
+
+void tQX_LogThread::Terminate() {
+  {
+    std::lock_guard<std::mutex> guard(fLock);
+    fTerminated = true;
+  }
+  fWork.notify_one();
+}
+
+void tQX_LogThread::WaitUntilWritten() {
+  std::unique_lock<std::mutex> lock(fLock);
+  const uint64_t target = fPushed;
+  fProgress.wait(lock, [&] { return fHandled >= target; });
+}
+
+void tQX_LogThread::Execute() {
+  std::unique_lock<std::mutex> lock(fLock);
+  for (;;) {
+    fWork.wait(lock, [&] { return fTerminated || !fQueue.empty(); });
+    if (fQueue.empty()) break;  // terminated and drained
+    // Only this thread removes lines, and appending to a deque keeps
+    // references to its elements valid, so the line can be read unlocked.
+    const std::string& line = fQueue.front();
+    lock.unlock();
+    try {
+      fWriter.WriteToFile(line);
+    } catch (...) {
+      // Given up like a line whose attempts all failed; the thread goes on.
+    }
+    lock.lock();
+    fQueue.pop_front();
+    ++fHandled;
+    fProgress.notify_all();
+  }
+}
+
+// ---- tQX_LogWriter ----
+
+tQX_LogWriter::tQX_LogWriter(std::string_view aFileName, std::string_view aDirectory,
+                             int32_t aMaxMessageLength, bool aDaily)
+    : fMaxMessageLength(aMaxMessageLength), fDaily(aDaily) {
+  std::string name(aFileName);
+  if (aDaily) name.append("_").append(FormatDateTime("yyyymmdd", Now()));
+  name += ".log";
+  fFileName = std::move(name);
+  AssignDirectory(aDirectory);
+  fThread = std::make_unique<tQX_LogThread>(*this);
+}
+
+tQX_LogWriter::~tQX_LogWriter() { fThread.reset(); }
+
+std::string tQX_LogWriter::Directory() const {
+  std::lock_guard<std::mutex> guard(fNameLock);
+  return fDirectory;
+}
+
+std::string tQX_LogWriter::FileName() const {
+  std::lock_guard<std::mutex> guard(fNameLock);
+  return fFileName;
+}
+
+void tQX_LogWriter::AssignDirectory(std::string_view value) {
+  if (value.empty()) throw Error("Unable to create directory");
+  const std::string directory(value);
+  const std::string fileName = JoinPath(directory, ExtractFileName(FileName()));
+  {
+    std::lock_guard<std::mutex> guard(fNameLock);
+    fDirectory = directory;
+    fFileName = fileName;
+  }
+  // A directory that cannot be made shows up as failed appends later.
+  (void)ForceDirectories(directory);
+}
+
+void tQX_LogWriter::Write(tQX_MessageType aEntryType, std::string_view aMessage) {
+  if (FileName().empty()) throw Error("Log filename is empty ");
+  std::string line = FormatDateTime(kStampPattern, Now());
+  line += aEntryType == let_error ? " - ERROR - " : " - ";
+  if (fMaxMessageLength > 0) {
+    line += TruncateUtf16(aMessage, static_cast<size_t>(fMaxMessageLength));
+  } else {
+    line += aMessage;
+  }
+  fThread->Push(std::move(line));
+}
+
+void tQX_LogWriter::Flush() { fThread->WaitUntilWritten(); }
+
+int64_t tQX_LogWriter::GetLogFileSize() const { return FileSize(FileName()); }
+
+void tQX_LogWriter::MoveAsideWhenOversized(const std::string& fileName) {
+  const int64_t limit = static_cast<int64_t>(MaxLogFileSize()) * 1024;
+  if (FileSize(fileName) <= limit) return;  // a missing file (-1) stays where it is
+  const std::string aside =
+      WithoutExtension(fileName) + "_" + FormatDateTime("yyyymmddhhnnsszzz", Now()) + ".log";
+  // When the move fails the line goes to the oversized file and the check
+  // repeats before the next one.
+  (void)MoveFileNoReplace(fileName, aside);
+}
+
+void tQX_LogWriter::WriteToFile(const std::string& aLine) {
+  // Nothing raised here may end the log thread; a failed step counts as a
+  // failed attempt and the line is given up after the last one.
+  const std::string fileName = FileName();
+  try {
+    MoveAsideWhenOversized(fileName);
+  } catch (...) {
+  }
+  try {
+    for (int attempt = 1; attempt <= kAppendAttempts; ++attempt) {
+      if (AppendLine(fileName, aLine)) return;
+      if (attempt < kAppendAttempts) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kAppendRetryMs));
+      }
+    }
+  } catch (...) {
+  }
+}
+
+}  // namespace qx
