@@ -189,8 +189,7 @@ tkRTSCountersType kRTSCounters::StringToCountersType(const std::string& aValue) 
   return aValue == "previous" ? ctPrevious : ctActual;
 }
 
-std::string kRTSCounters::CountersDataSourceToString(
-    tkRTSCountersDataSource aCountersDataSource) {
+std::string kRTSCounters::CountersDataSourceToString(tkRTSCountersDataSource aCountersDataSource) {
   return aCountersDataSource == dsServer ? "server" : "local";
 }
 
@@ -237,11 +236,10 @@ bool kRTSCounters::ReadFromXml(const std::string& aFileName) {
   return text("ServerSerialNumber", fServerSerialNumber) &&
          text("TillSerialNumber", fTillSerialNumber) && date("FirstUpdated", fFirstUpdated) &&
          date("LastUpdated", fLastUpdated) && date("LastZRepDate", fLastZRepDate) &&
-         text("FirstFingerPrint", fFirstFingerPrint) &&
-         text("LastFingerPrint", fLastFingerPrint) && integer("CurrentnRec", fCurrentnRec) &&
-         integer("CurrentzRep", fCurrentzRep) && money("DailyTotal", fDailyTotal) &&
-         money("DailySales", fDailySales) && money("DailyRefunds", fDailyRefunds) &&
-         money("DailyVoids", fDailyVoids);
+         text("FirstFingerPrint", fFirstFingerPrint) && text("LastFingerPrint", fLastFingerPrint) &&
+         integer("CurrentnRec", fCurrentnRec) && integer("CurrentzRep", fCurrentzRep) &&
+         money("DailyTotal", fDailyTotal) && money("DailySales", fDailySales) &&
+         money("DailyRefunds", fDailyRefunds) && money("DailyVoids", fDailyVoids);
 }
 
 void kRTSCounters::WriteToXml(const std::string& aFileName) const {

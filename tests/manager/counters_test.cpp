@@ -262,11 +262,9 @@ TEST_F(CountersTest, OffsetDatesReadAsUtcAndWriteBackInTheLocalZone) {
   kRTSCounters c;
   ASSERT_TRUE(c.Load(WriteFile(
       "c.srtc", Body("LastUpdated", "<LastUpdated>2021-05-19T10:15:30.250+02:00</LastUpdated>"))));
-  EXPECT_EQ(FormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", c.LastUpdated()),
-            "2021-05-19 08:15:30.250");
+  EXPECT_EQ(FormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", c.LastUpdated()), "2021-05-19 08:15:30.250");
   // "Z" leaves the time as it is.
-  EXPECT_EQ(FormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", c.FirstUpdated()),
-            "2021-05-19 08:00:00.000");
+  EXPECT_EQ(FormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", c.FirstUpdated()), "2021-05-19 08:00:00.000");
   c.Save();
   const std::string text = ReadBack("c.srtc");
   EXPECT_NE(text.find("<LastUpdated>2021-05-19T08:15:30.250+02:00</LastUpdated>"),
@@ -289,9 +287,9 @@ TEST_F(CountersTest, DateFormsAcrossZonesAndDayBoundaries) {
   EXPECT_EQ(FormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", v), "2021-02-28 23:30:00.000");
   ASSERT_TRUE(CountersTextToDate("2020-12-31T23:30:00.000-01:00", v));
   EXPECT_EQ(FormatDateTime("yyyy-mm-dd hh:nn", v), "2021-01-01 00:30");
-  for (const char* bad : {"", "2021-05-19", "2021-05-19T10:15:30.25", "2021-05-19T10:15:30.250+2",
-                          "2021-05-19T24:00:00.000", "2021-05-19T10:15:30.250 ",
-                          "2021-05-19T10:15:30.250+02:00x"}) {
+  for (const char* bad :
+       {"", "2021-05-19", "2021-05-19T10:15:30.25", "2021-05-19T10:15:30.250+2",
+        "2021-05-19T24:00:00.000", "2021-05-19T10:15:30.250 ", "2021-05-19T10:15:30.250+02:00x"}) {
     EXPECT_FALSE(CountersTextToDate(bad, v)) << bad;
   }
 }
