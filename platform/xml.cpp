@@ -14,8 +14,10 @@ namespace {
 // Escapes are expanded for the predefined entities and character references
 // only; declared entities are never expanded (pugixml has no such feature),
 // so a document type declaration is safe to accept.
+// Fragment mode keeps text outside the document element, so that it can be
+// refused below instead of being dropped silently.
 constexpr unsigned kParseFlags =
-    pugi::parse_default | pugi::parse_declaration | pugi::parse_doctype;
+    pugi::parse_default | pugi::parse_declaration | pugi::parse_doctype | pugi::parse_fragment;
 
 constexpr unsigned kFormatFlags = pugi::format_raw | pugi::format_no_declaration;
 
@@ -59,6 +61,31 @@ bool NameMatches(pugi::xml_node node, std::string_view name) {
 
 void RemoveChildren(pugi::xml_node node) {
   while (pugi::xml_node child = node.first_child()) node.remove_child(child);
+}
+
+// What makes a parsed text other than one document: at most one declaration,
+// first; at most one document type, before the element; exactly one element;
+// no text outside it.
+std::string TopLevelProblem(const pugi::xml_document& doc) {
+  int elements = 0;
+  bool doctype = false;
+  for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling()) {
+    switch (n.type()) {
+      case pugi::node_declaration:
+        if (n != doc.first_child()) return "Misplaced XML declaration";
+        break;
+      case pugi::node_doctype:
+        if (doctype || elements > 0) return "Misplaced document type declaration";
+        doctype = true;
+        break;
+      case pugi::node_element:
+        if (++elements > 1) return "Only one top level element is allowed";
+        break;
+      default:
+        return "Text is not allowed outside the document element";
+    }
+  }
+  return elements == 0 ? "No document element found" : std::string();
 }
 
 [[noreturn]] void RaiseNullElement() { throw Error("Operation on an empty XML element"); }
@@ -224,28 +251,12 @@ void XmlDocument::LoadXml(std::string_view text) {
   Clear();
   const pugi::xml_parse_result result =
       doc_.load_buffer(text.data(), text.size(), kParseFlags, pugi::encoding_utf8);
-  std::string problem;
-  if (!result) {
-    problem = result.description();
-  } else {
-    // pugixml accepts fragments; a document has exactly one element at the top.
-    int elements = 0;
-    for (pugi::xml_node n = doc_.first_child(); n; n = n.next_sibling()) {
-      if (n.type() == pugi::node_element) {
-        ++elements;
-      } else if (n.type() != pugi::node_declaration && n.type() != pugi::node_doctype) {
-        problem = "Text is not allowed outside the document element";
-        break;
-      }
-    }
-    if (problem.empty() && elements != 1) {
-      problem =
-          elements == 0 ? "No document element found" : "Only one top level element is allowed";
-    }
-  }
+  std::string problem = result ? TopLevelProblem(doc_) : result.description();
   if (!problem.empty()) {
     Clear();
-    throw Error("XML parse error: " + problem + " at offset " + std::to_string(result.offset));
+    throw Error(result ? "XML parse error: " + problem
+                       : "XML parse error: " + problem + " at offset " +
+                             std::to_string(result.offset));
   }
   hasDeclaration_ = doc_.first_child().type() == pugi::node_declaration;
 }

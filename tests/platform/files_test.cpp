@@ -1,0 +1,182 @@
+// Files and directories: the join rule, atomic writes, text lines with
+// byte-order marks, listings, times and moves.
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/error.h"
+
+namespace qx {
+namespace {
+
+// A fresh directory below /tmp, removed with its content afterwards.
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qx_files_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    DIR* handle = opendir(dir_.c_str());
+    while (const dirent* e = readdir(handle)) {
+      if (e->d_name != std::string(".") && e->d_name != std::string(".."))
+        names.push_back(e->d_name);
+    }
+    closedir(handle);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string dir_;
+};
+
+TEST(JoinPathTest, EdgeCases) {
+  EXPECT_EQ(JoinPath("", "T01"), "T01");
+  EXPECT_EQ(JoinPath("/var/lib/QX_SRT_DB", ""), "/var/lib/QX_SRT_DB");
+  EXPECT_EQ(JoinPath("/var/lib/QX_SRT_DB", "T01"), "/var/lib/QX_SRT_DB/T01");
+  EXPECT_EQ(JoinPath("/var/lib/QX_SRT_DB/", "T01"), "/var/lib/QX_SRT_DB/T01");
+  EXPECT_EQ(JoinPath("root\\", "T01"), "root\\T01");
+  EXPECT_EQ(JoinPath("C:", "T01"), "C:T01");
+  EXPECT_EQ(JoinPath("/data", "/abs/name"), "/abs/name");
+  EXPECT_EQ(JoinPath("/data", "\\name"), "\\name");
+  EXPECT_EQ(JoinPath("", ""), "");
+}
+
+TEST(JoinPathTest, InvalidCharactersInEitherPart) {
+  for (const std::string& bad :
+       {std::string("a\x01"), std::string("a\tb"), std::string("a\"b"), std::string("a<b"),
+        std::string("a>b"), std::string("a|b"), std::string("a\0b", 3)}) {
+    for (const auto& [dir, name] : {std::pair{bad, std::string("x")}, {std::string("d"), bad}}) {
+      try {
+        JoinPath(dir, name);
+        ADD_FAILURE() << "accepted " << dir << " + " << name;
+      } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "Invalid characters in path");
+      }
+    }
+  }
+  EXPECT_NO_THROW(CheckPathCharacters("T01 :*?\xC3\xA8"));
+}
+
+TEST_F(FilesTest, ForceDirectoriesCreatesParentsPrivately) {
+  const std::string deep = Path("a/b/c/");
+  EXPECT_TRUE(ForceDirectories(deep));
+  EXPECT_TRUE(DirectoryExists(Path("a/b/c")));
+  EXPECT_TRUE(ForceDirectories(deep));  // already there
+  struct stat st {};
+  ASSERT_EQ(stat(Path("a/b").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  WriteFileAtomic(Path("file"), "x");
+  EXPECT_FALSE(ForceDirectories(Path("file/sub")));
+  EXPECT_FALSE(ForceDirectories(""));
+}
+
+TEST_F(FilesTest, WriteAtomicReplacesAndLeavesNoTemporary) {
+  const std::string target = Path("QX_counters.actual.srtc");
+  WriteFileAtomic(target, "first");
+  WriteFileAtomic(target, std::string("second\0binary", 13));
+  EXPECT_EQ(ReadFileBytes(target), std::string("second\0binary", 13));
+  EXPECT_EQ(Entries(), std::vector<std::string>{"QX_counters.actual.srtc"});
+  struct stat st {};
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_TRUE(FileExists(target));
+  EXPECT_FALSE(DirectoryExists(target));
+}
+
+TEST_F(FilesTest, FailedWriteNamesTheFileAndChangesNothing) {
+  // The target is a directory: the final rename fails after the data was written.
+  ASSERT_TRUE(ForceDirectories(Path("busy.srtd")));
+  try {
+    WriteFileAtomic(Path("busy.srtd"), "data");
+    ADD_FAILURE() << "write over a directory succeeded";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("busy.srtd"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(DirectoryExists(Path("busy.srtd")));
+  EXPECT_EQ(Entries(), std::vector<std::string>{"busy.srtd"});
+  EXPECT_THROW(WriteFileAtomic(Path("missing/x.srtd"), "data"), Error);
+  EXPECT_THROW(ReadFileBytes(Path("missing.srtd")), Error);
+}
+
+TEST_F(FilesTest, TextLinesAreCrLfWithoutMarkAndReadBackAnyWay) {
+  WriteTextLinesAtomic(Path("headers.srth"), {"SHOP", "", "caff\xC3\xA8"});
+  EXPECT_EQ(ReadFileBytes(Path("headers.srth")), "SHOP\r\n\r\ncaff\xC3\xA8\r\n");
+  EXPECT_EQ(ReadTextLines(Path("headers.srth")),
+            (std::vector<std::string>{"SHOP", "", "caff\xC3\xA8"}));
+  WriteTextLinesAtomic(Path("empty.srth"), {});
+  EXPECT_EQ(ReadFileBytes(Path("empty.srth")), "");
+  EXPECT_TRUE(ReadTextLines(Path("empty.srth")).empty());
+
+  WriteFileAtomic(Path("mixed"), "a\nb\r\nc\rd");
+  EXPECT_EQ(ReadTextLines(Path("mixed")), (std::vector<std::string>{"a", "b", "c", "d"}));
+  WriteFileAtomic(Path("bom8"), "\xEF\xBB\xBFx\r\ny\r\n");
+  EXPECT_EQ(ReadTextLines(Path("bom8")), (std::vector<std::string>{"x", "y"}));
+  WriteFileAtomic(Path("bom16le"), std::string("\xFF\xFEx\0\r\0\n\0\xE8\0", 10));
+  EXPECT_EQ(ReadTextLines(Path("bom16le")), (std::vector<std::string>{"x", "\xC3\xA8"}));
+  WriteFileAtomic(Path("bom16be"), std::string("\xFE\xFF\0x\0\n\0\xE8", 8));
+  EXPECT_EQ(ReadTextLines(Path("bom16be")), (std::vector<std::string>{"x", "\xC3\xA8"}));
+}
+
+TEST_F(FilesTest, ListFilesMatchesExtensionCaseInsensitivelyAndSkipsDirectories) {
+  WriteFileAtomic(Path("0001.srtd"), "a");
+  WriteFileAtomic(Path("0002.SRTD"), "b");
+  WriteFileAtomic(Path("note.txt"), "c");
+  WriteFileAtomic(Path("srtd"), "d");
+  ASSERT_TRUE(ForceDirectories(Path("sub.srtd")));
+  WriteFileAtomic(Path("sub.srtd/0003.srtd"), "e");
+  std::vector<std::string> files = ListFiles(dir_, ".srtd");
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{Path("0001.srtd"), Path("0002.SRTD")}));
+  EXPECT_EQ(ListFiles(dir_ + "/", ".txt"), std::vector<std::string>{Path("note.txt")});
+  try {
+    ListFiles(Path("nowhere"), ".srtd");
+    ADD_FAILURE() << "listing a missing directory succeeded";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "The specified path was not found");
+  }
+}
+
+TEST_F(FilesTest, ModificationTimeToTheMillisecond) {
+  WriteFileAtomic(Path("t"), "x");
+  const struct timespec times[2] = {{1720000000, 123456789}, {1720000000, 987654321}};
+  ASSERT_EQ(utimensat(AT_FDCWD, Path("t").c_str(), times, 0), 0);
+  EXPECT_EQ(FileModifiedUnixMillis(Path("t")), 1720000000987);
+  EXPECT_THROW(FileModifiedUnixMillis(Path("none")), Error);
+}
+
+TEST_F(FilesTest, MovesAndDeletes) {
+  ASSERT_TRUE(ForceDirectories(Path("Processed")));
+  WriteFileAtomic(Path("a.srtd"), "A");
+  WriteFileAtomic(Path("Processed/a.srtd"), "old");
+  EXPECT_FALSE(MoveFileNoReplace(Path("a.srtd"), Path("Processed/a.srtd")));
+  EXPECT_EQ(ReadFileBytes(Path("a.srtd")), "A");
+  EXPECT_EQ(ReadFileBytes(Path("Processed/a.srtd")), "old");
+  EXPECT_TRUE(MoveFileNoReplace(Path("a.srtd"), Path("Processed/b.srtd")));
+  EXPECT_FALSE(FileExists(Path("a.srtd")));
+  EXPECT_EQ(ReadFileBytes(Path("Processed/b.srtd")), "A");
+  EXPECT_FALSE(MoveFileNoReplace(Path("gone"), Path("x")));
+  EXPECT_TRUE(MoveFileReplace(Path("Processed/b.srtd"), Path("Processed/a.srtd")));
+  EXPECT_EQ(ReadFileBytes(Path("Processed/a.srtd")), "A");
+  EXPECT_FALSE(MoveFileReplace(Path("gone"), Path("x")));
+  EXPECT_TRUE(DeleteFile(Path("Processed/a.srtd")));
+  EXPECT_FALSE(DeleteFile(Path("Processed/a.srtd")));
+  EXPECT_EQ(ExtractFileName("/var/lib/QX_SRT_DB/T01/Queue/0001.srtd"), "0001.srtd");
+  EXPECT_EQ(ExtractFileName("plain"), "plain");
+}
+
+}  // namespace
+}  // namespace qx
