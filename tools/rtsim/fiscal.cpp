@@ -75,6 +75,11 @@ std::string Pad(std::string text, size_t width, char fill) {
   return text.substr(0, width);
 }
 
+// An attribute's text, empty when the attribute or the element is missing.
+std::string AttributeOf(XmlElement node, std::string_view name) {
+  return node.IsNull() ? std::string() : node.AttributeText(name);
+}
+
 XmlElement Child(XmlElement node, std::string_view name) {
   return node.IsNull() ? XmlElement() : node.ChildNodes().FindByName(name);
 }
@@ -116,9 +121,9 @@ RequestKind ClassifyRequest(XmlElement command) {
   const std::string name = command.LocalName();
   if (name == "printerCommand") {
     XmlElement direct = Child(command, "directIO");
-    const std::string code = direct.AttributeText("command");
+    const std::string code = AttributeOf(direct, "command");
     if (code == "3216" || code == "4205" || code == "4201" || code == "2050") result.kind = code;
-    result.detail = "data=" + direct.AttributeText("data");
+    result.detail = "data=" + AttributeOf(direct, "data");
   } else if (name == "printerFiscalReport") {
     if (!Child(command, "printZReport").IsNull()) result.kind = "printZReport";
   } else if (name == "createReport") {
@@ -128,18 +133,18 @@ RequestKind ClassifyRequest(XmlElement command) {
       result.kind = what;
     } else if (what == "zReport" || what == "fiscalInformation") {
       result.kind = what;
-      result.detail = "tillId=" + report.AttributeText("tillId") +
-                      " zRepNumber=" + report.AttributeText("zRepNumber");
+      result.detail = "tillId=" + AttributeOf(report, "tillId") +
+                      " zRepNumber=" + AttributeOf(report, "zRepNumber");
     }
   } else if (name == "createToken" || name == "createDailyClosure") {
     result.kind = name;
-    result.detail = "tillId=" + Child(command, "till").AttributeText("tillId");
+    result.detail = "tillId=" + AttributeOf(Child(command, "till"), "tillId");
   } else if (name == "createReceipt") {
     result.kind = name;
     XmlElement info =
         Child(Child(Child(command, "receipt"), "printerFiscalReceipt"), "fiscalInformation");
     result.detail =
-        "tillId=" + info.AttributeText("tillId") + " recNumber=" + info.AttributeText("recNumber");
+        "tillId=" + AttributeOf(info, "tillId") + " recNumber=" + AttributeOf(info, "recNumber");
   }
   return result;
 }
@@ -154,21 +159,21 @@ FiscalRegister::FiscalRegister(Config config) : config_(std::move(config)) {
 Answer FiscalRegister::Handle(const std::string& kind, XmlElement command) {
   try {
     if (kind == "serverInfo") return ServerInfo();
-    if (kind == "3216") return HeaderLine(Child(command, "directIO").AttributeText("data"));
-    if (kind == "4205") return VatDepartment(Child(command, "directIO").AttributeText("data"));
+    if (kind == "3216") return HeaderLine(AttributeOf(Child(command, "directIO"), "data"));
+    if (kind == "4205") return VatDepartment(AttributeOf(Child(command, "directIO"), "data"));
     if (kind == "4201") return Clock();
     if (kind == "2050") return ZRepNumberCounter();
     if (kind == "printZReport") return PrintZReport();
     if (kind == "tillMap") return TillMap();
-    if (kind == "createToken") return CreateToken(Child(command, "till").AttributeText("tillId"));
+    if (kind == "createToken") return CreateToken(AttributeOf(Child(command, "till"), "tillId"));
     if (kind == "zReport" || kind == "fiscalInformation") {
       XmlElement report = FirstElement(command);
-      return TillReport(report.AttributeText("tillId"), report.AttributeText("zRepNumber"),
+      return TillReport(AttributeOf(report, "tillId"), AttributeOf(report, "zRepNumber"),
                         kind == "fiscalInformation");
     }
     if (kind == "createReceipt") return CreateReceipt(command);
     if (kind == "createDailyClosure") {
-      return DailyClosure(Child(command, "till").AttributeText("tillId"));
+      return DailyClosure(AttributeOf(Child(command, "till"), "tillId"));
     }
   } catch (const Error& error) {
     return Refusal(kUnreadableDocument, error.what());
@@ -389,12 +394,12 @@ Answer FiscalRegister::CreateReceipt(XmlElement command) {
   XmlElement printer = Child(receipt, "printerFiscalReceipt");
   XmlElement info = Child(printer, "fiscalInformation");
   if (info.IsNull()) return Refusal(kUnreadableDocument, "Receipt without fiscal information");
-  const std::string tillId = info.AttributeText("tillId");
+  const std::string tillId = AttributeOf(info, "tillId");
   if (tillId.empty()) return Refusal(kUnreadableDocument, "Receipt without till id");
-  const std::string docType = info.AttributeText("doctype");
-  const Currency total = ParseCurrency(info.AttributeText("recAmount"));
+  const std::string docType = AttributeOf(info, "doctype");
+  const Currency total = ParseCurrency(AttributeOf(info, "recAmount"));
   int32_t recNumber = 0;
-  const bool numbered = TryStrToInt(info.AttributeText("recNumber"), recNumber);
+  const bool numbered = TryStrToInt(AttributeOf(info, "recNumber"), recNumber);
 
   TillRecord& till = TillFor(tillId);
   TillRecord updated = till;  // a receipt that cannot be read changes nothing
@@ -404,7 +409,7 @@ Answer FiscalRegister::CreateReceipt(XmlElement command) {
   updated.state.nextDocNumber = numbered ? std::max(updated.state.nextDocNumber, recNumber + 1)
                                          : updated.state.nextDocNumber + 1;
   XmlElement seal = Child(Child(command, "receiptSecurity"), "hash");
-  updated.state.lastFingerPrint = seal.AttributeText("fingerPrint");
+  updated.state.lastFingerPrint = AttributeOf(seal, "fingerPrint");
   till = std::move(updated);
   if (docType == "0") serverDailyAmount_ += total;
 
@@ -431,13 +436,13 @@ void FiscalRegister::BookReceipt(TillRecord& till, XmlElement printer, const std
     const std::string name = line.IsText() ? std::string() : line.NodeName();
     if (name == "printRecItem" || name == "printRecRefund" || name == "printRecItemVoid" ||
         name == "printRecRefundVoid") {
-      Currency amount = Multiply(ParseCurrency(line.AttributeText("unitPrice")),
-                                 ParseCurrency(line.AttributeText("quantity")).ToLongDouble());
-      current = StrToInt(line.AttributeText("vatID"));
+      Currency amount = Multiply(ParseCurrency(AttributeOf(line, "unitPrice")),
+                                 ParseCurrency(AttributeOf(line, "quantity")).ToLongDouble());
+      current = StrToInt(AttributeOf(line, "vatID"));
       book(current, name.find("Void") == std::string::npos ? amount : -amount);
     } else if (name == "printRecItemAdjustment" && current >= 0) {
-      const std::string type = line.AttributeText("adjustmentType");
-      const Currency amount = ParseCurrency(line.AttributeText("amount"));
+      const std::string type = AttributeOf(line, "adjustmentType");
+      const Currency amount = ParseCurrency(AttributeOf(line, "amount"));
       if (type == "0" || type == "10" || type == "12") book(current, -amount);
       if (type == "5") book(current, amount);
     } else if (name == "printRecTotal" || name == "printRecSubtotalAdjustment") {

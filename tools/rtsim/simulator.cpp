@@ -401,7 +401,11 @@ void Simulator::Impl::Control(const std::string& action, const httplib::Request&
     } else if (action == "config") {
       std::lock_guard lock(mutex_);
       Config changed = fiscal_.Settings();
-      for (const auto& [key, value] : request.params) SetConfigValue(changed, key, value);
+      // Forgetting the header lines comes before adding new ones.
+      if (request.has_param("no-headers")) changed.headerLines.clear();
+      for (const auto& [key, value] : request.params) {
+        if (key != "no-headers") SetConfigValue(changed, key, value);
+      }
       fiscal_.Settings() = changed;
       for (const TillState& till : changed.tills) {
         if (!fiscal_.Till(till.id)) fiscal_.SetTill(till);
