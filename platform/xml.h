@@ -41,8 +41,10 @@ class XmlElement {
   XmlElement AppendChild(std::string_view name);
   // Inserts a new element named |name| before |ref| (appends when |ref| is empty).
   XmlElement InsertChildBefore(std::string_view name, XmlElement ref);
-  // Moves |child| (e.g. a free element of the same document) before |ref|;
-  // returns the inserted node.
+  // Moves |child| (a node of this document, or a free element from
+  // CreateElement) before |ref|, or to the end when |ref| is empty; returns
+  // the inserted node. A free element is moved by copy: use the returned
+  // handle afterwards, the one passed in no longer refers to it.
   XmlElement InsertBefore(XmlElement child, XmlElement ref);
 
   // The element's text; nullopt when that text is empty. For a text node its
