@@ -1,0 +1,228 @@
+// Receipt conversion: walks the host's receipt lines once, books every line
+// amount on its VAT share, totals the payments, writes the fiscal information
+// just before endFiscalReceipt and the previous fingerprint in front of the
+// receipt, then seals it. The host's own elements are only read.
+#include <climits>
+#include <string>
+#include <string_view>
+
+#include "platform/datetime.h"
+#include "platform/error.h"
+#include "platform/strings.h"
+#include "rtserver/uRTSEPS20_Receipt.h"
+
+namespace qx {
+
+namespace {
+
+// The current VAT index when no item line sets it: line amounts are then
+// spread over all shares.
+constexpr int32_t kNoVATIndex = -1;
+
+// The elements the fiscal information and the back link go into.
+struct HostReceipt {
+  XmlElement receipt;  // the wrapper's receipt element
+  XmlElement printer;  // the host's printerFiscalReceipt
+  XmlElement end;      // its endFiscalReceipt
+};
+
+HostReceipt FindHostReceipt(XmlElement aReceiptNode) {
+  HostReceipt host;
+  host.receipt = aReceiptNode;
+  if (host.receipt.IsNull() || host.receipt.NodeName() != "receipt") {
+    throw Error("receipt node not found in receipt document.");
+  }
+  host.printer = host.receipt.ChildNodes().FindByName("printerFiscalReceipt");
+  if (host.printer.IsNull()) {
+    throw Error("printerFiscalReceipt node not found in receipt document.");
+  }
+  host.end = host.printer.ChildNodes().FindByName("endFiscalReceipt");
+  if (host.end.IsNull()) throw Error("endFiscalReceipt node not found in receipt document.");
+  return host;
+}
+
+// Payment totals of one receipt, by the attribute they feed.
+struct Payments {
+  Currency tendered;  // cash, check and electronic payments
+  Currency cash;
+  Currency check;
+  Currency ePay;
+  Currency ticket;
+  Currency ticketNum;  // a count held as an amount
+  Currency noPayServices;
+  Currency noPayGoods;
+  Currency noPayInvoices;
+  Currency noPaySSN;
+  Currency discount;
+};
+
+void BookPayment(XmlElement aLine, Payments& aPayments) {
+  const Currency payment = kEPSRTServer_Receipt::ReadLineAmount(aLine, "payment");
+  int32_t quantity = 0;
+  if (!TryStrToInt(aLine.AttributeText("quantity"), quantity)) quantity = 0;
+  const std::string type = aLine.AttributeText("paymentType");
+  if (type == "0" || type == "1" || type == "2") aPayments.tendered += payment;
+  if (type == "0") {
+    aPayments.cash += payment;
+  } else if (type == "1") {
+    aPayments.check += payment;
+  } else if (type == "2") {
+    aPayments.ePay += payment;
+  } else if (type == "3") {
+    aPayments.ticket += payment;
+    aPayments.ticketNum += Currency::FromUnits(quantity);
+  } else if (type == "5") {
+    aPayments.noPayGoods += payment;
+  } else if (type == "4") {
+    aPayments.noPayServices += payment;
+  } else if (type == "7") {
+    aPayments.noPaySSN += payment;
+  } else if (type == "8") {
+    aPayments.discount += payment;
+  } else if (type == "6") {
+    aPayments.noPayInvoices += payment;
+  } else {
+    throw Error("Payment Type '" + type + "' not managed");
+  }
+}
+
+int32_t ReadVATIndex(XmlElement aLine) { return StrToInt(aLine.AttributeText("vatID")); }
+
+// "yyyymmddThhnn00": the seconds are always written as 00.
+std::string FiscalDateTime(TDateTime aNow) {
+  return FormatDateTime("yyyymmdd", aNow) + "T" + FormatDateTime("hhnn", aNow) + "00";
+}
+
+}  // namespace
+
+Currency kEPSRTServer_Receipt::ReadLineAmount(XmlElement aLine, std::string_view aValueName,
+                                              std::string_view aFactorName) {
+  if (aValueName.empty()) return Currency();
+  const std::string valueText = aLine.AttributeText(aValueName);
+  const Currency value = ParseCurrency(valueText);
+  if (aFactorName.empty()) return value;
+  const std::string factorText = aLine.AttributeText(aFactorName);
+  const Currency factor = ParseCurrency(factorText);
+  try {
+    return receipt_math::Multiply(value, factor);
+  } catch (const Error&) {
+    throw Error("Amount out of range: " + std::string(aValueName) + " " + valueText + " times " +
+                std::string(aFactorName) + " " + factorText);
+  }
+}
+
+void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
+  // VAT map first: nothing has changed if it cannot be had.
+  if (fServer.VATMap().VATs().empty() && !fServer.GetVATMap()) {
+    throw Error("VAT Map not available");
+  }
+  // A receipt that cannot take the fiscal information is refused before
+  // anything is counted.
+  const HostReceipt host = FindHostReceipt(XmlReceiptNode());
+  if (fNRecNumber == INT32_MAX) throw Error("Receipt number out of range");
+
+  ++fNRecNumber;
+  int32_t currentVAT = kNoVATIndex;
+  fVATAmounts->Clear();
+  fTotalAmount = Currency();
+  Payments payments;
+
+  // The list is taken once; Item is constant time, so the walk is linear.
+  const XmlNodeList lines = host.printer.ChildNodes();
+  const size_t count = lines.Count();
+  for (size_t i = 0; i < count; ++i) {
+    const XmlElement line = lines.Item(i);
+    const std::string name = line.NodeName();
+    Currency amount;
+    if (name == "printRecItem" || name == "printRecRefund") {
+      amount = ReadLineAmount(line, "unitPrice", "quantity");
+      currentVAT = ReadVATIndex(line);
+    } else if (name == "printRecItemVoid" || name == "printRecRefundVoid") {
+      amount = -ReadLineAmount(line, "unitPrice", "quantity");
+      currentVAT = ReadVATIndex(line);
+    } else if (name == "printRecItemAdjustment") {
+      const std::string type = line.AttributeText("adjustmentType");
+      if (type == "0") {
+        amount = -ReadLineAmount(line, "amount");
+      } else if (type == "5") {
+        amount = ReadLineAmount(line, "amount");
+      } else if (type == "10" || type == "12") {
+        amount = -ReadLineAmount(line, "amount");
+      } else if (type == "11") {
+        // Lowers the receipt total only; no VAT share changes.
+        fTotalAmount -= ReadLineAmount(line, "amount");
+      }
+    } else if (name == "printRecSubtotalAdjustment") {
+      const std::string type = line.AttributeText("adjustmentType");
+      if (type == "1" || type == "2") {
+        amount = -ReadLineAmount(line, "amount");
+        currentVAT = kNoVATIndex;
+      } else if (type == "6" || type == "7") {
+        amount = ReadLineAmount(line, "amount");
+        currentVAT = kNoVATIndex;
+      }
+    } else if (name == "printRecTotal") {
+      currentVAT = kNoVATIndex;
+      BookPayment(line, payments);
+    }
+
+    if (amount.Raw() == 0) continue;
+    const Currency before = fTotalAmount;
+    fTotalAmount += amount;
+    if (currentVAT == kNoVATIndex) {
+      try {
+        DistributeAmount(amount);
+      } catch (const Error&) {
+        fTotalAmount = before;  // a refused adjustment books nothing
+        throw;
+      }
+    } else {
+      AddVATAmount(currentVAT, amount);
+    }
+  }
+
+  // Everything paid minus the receipt total.
+  const Currency paidIn = payments.tendered + payments.ticket + payments.noPayGoods +
+                          payments.noPayServices + payments.noPaySSN + payments.discount +
+                          payments.noPayInvoices;
+  const Currency change = paidIn - fTotalAmount;
+  const Currency paid = payments.tendered - change;
+  const Currency dailyAmount = aDocType == "0" ? fDailyAmount + fTotalAmount : fDailyAmount;
+  const std::string vatTotal = FormatFiscal(VATTotalAmount());
+
+  // Every value is ready before the document is touched.
+  XmlElement info = host.printer.InsertChildBefore("fiscalInformation", host.end);
+  info.SetAttribute("dailyAmount", FormatFiscal(dailyAmount));
+  info.SetAttribute("tillId", fTillId);
+  info.SetAttribute("zRepNumber", FormatNumber0000(fZRepNumber));
+  info.SetAttribute("recNumber", FormatNumber0000(fNRecNumber));
+  info.SetAttribute("dateTime", FiscalDateTime(Now()));
+  info.SetAttribute("recAmount", FormatFiscal(fTotalAmount));
+  info.SetAttribute("recVAT", vatTotal);
+  info.SetAttribute("doctype", aDocType);
+  info.SetAttribute("cashAmount", FormatFiscal(payments.cash));
+  info.SetAttribute("checkAmount", FormatFiscal(payments.check));
+  info.SetAttribute("ePayAmount", FormatFiscal(payments.ePay));
+  info.SetAttribute("noPayAmount", "0");
+  info.SetAttribute("changeAmount", FormatFiscal(change));
+  info.SetAttribute("paidAmount", FormatFiscal(paid));
+  info.SetAttribute("ticketAmount", FormatFiscal(payments.ticket));
+  info.SetAttribute("ticketNum", FormatFiscal(payments.ticketNum));
+  info.SetAttribute("roundingDown", "0");
+  info.SetAttribute("roundingUp", "0");
+  info.SetAttribute("discountPayment", FormatFiscal(payments.discount));
+  info.SetAttribute("noPayAmountGoods", FormatFiscal(payments.noPayGoods));
+  info.SetAttribute("noPayAmountServices", FormatFiscal(payments.noPayServices));
+  info.SetAttribute("noPayAmountInvoices", FormatFiscal(payments.noPayInvoices));
+  info.SetAttribute("noPayAmountSSN", FormatFiscal(payments.noPaySSN));
+
+  // The back link to the previous receipt, first in the receipt element.
+  XmlElement link =
+      host.receipt.InsertChildBefore("hash", XmlElement(host.receipt.Native().first_child()));
+  link.SetAttribute("fingerPrint", fTokenId);
+
+  AddReceiptSecurity();
+  fDailyAmount = dailyAmount;
+}
+
+}  // namespace qx

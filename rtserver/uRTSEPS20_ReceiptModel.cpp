@@ -1,0 +1,174 @@
+// The receipt object's data and its per-VAT bookkeeping: booking line amounts
+// on VAT shares, spreading a receipt-level adjustment over them, the
+// receipt's VAT, the read-only views of the document, and the submitter.
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "rtserver/uRTSEPS20_Receipt.h"
+
+namespace qx {
+
+// ---------------------------------------------------------------------------
+// Amount arithmetic
+
+namespace receipt_math {
+namespace {
+
+constexpr long double kScale = Currency::kScale;
+
+[[noreturn]] void RaiseOutOfRange() { throw Error("Amount out of range"); }
+
+}  // namespace
+
+long double RoundHalfEven(long double aValue) {
+  // The part after the units is exact when taken towards zero.
+  const long double whole = std::trunc(aValue);
+  const long double fraction = std::fabs(aValue - whole);
+  const long double away = aValue < 0 ? -1.0L : 1.0L;
+  if (fraction < 0.5L) return whole;
+  if (fraction > 0.5L) return whole + away;
+  return std::fmod(whole, 2.0L) == 0 ? whole : whole + away;
+}
+
+Currency FromScaled(long double aScaled) {
+  // Not a number and infinities fail both comparisons or the second.
+  constexpr long double kLimit = 9223372036854775808.0L;  // 2^63, exact
+  const long double rounded = RoundHalfEven(aScaled);
+  if (!(rounded >= -kLimit && rounded < kLimit)) RaiseOutOfRange();
+  return Currency::FromRaw(static_cast<int64_t>(rounded));
+}
+
+Currency Multiply(Currency aA, Currency aB) {
+  // Both scaled integers are exact in long double; so is their product while it
+  // has at most 64 significant bits, and the quotient is then correctly rounded.
+  const long double product = static_cast<long double>(aA.Raw()) * aB.Raw();
+  return FromScaled(product / kScale);
+}
+
+Currency MultiplyTo2(Currency aA, Currency aB) {
+  const long double product = static_cast<long double>(aA.Raw()) * aB.Raw();
+  const long double cents = RoundHalfEven(product / (kScale * kScale / 100));
+  return FromScaled(cents * 100);
+}
+
+Currency RatioPlusOne(Currency aA, Currency aB) {
+  if (aB.Raw() == 0) RaiseOutOfRange();
+  const long double ratio = static_cast<long double>(aA.Raw()) / aB.Raw() + 1;
+  return FromScaled(ratio * kScale);
+}
+
+Currency IncludedVAT(Currency aBase, Currency aRate) {
+  const Currency divisor = aRate + Currency::FromUnits(100);
+  if (divisor.Raw() == 0) RaiseOutOfRange();
+  // B / (R + 100) as a quotient of amounts, times 100, subtracted from B; the
+  // result in currency units is then rounded to cents.
+  const long double net = static_cast<long double>(aBase.Raw()) / divisor.Raw() * 100;
+  const long double vat = static_cast<long double>(aBase.Raw()) / kScale - net;
+  const long double cents = RoundHalfEven(vat * 100);
+  return FromScaled(cents * 100);
+}
+
+}  // namespace receipt_math
+
+// ---------------------------------------------------------------------------
+// kEPSRTServer_ReceiptVATAmountList
+
+kEPSRTServer_ReceiptVATAmount* kEPSRTServer_ReceiptVATAmountList::GetVATAmount(
+    int32_t aID) const {
+  for (const auto& item : fItems) {
+    if (item->VAT().Index() == aID) return item.get();
+  }
+  return nullptr;
+}
+
+kEPSRTServer_ReceiptVATAmount& kEPSRTServer_ReceiptVATAmountList::Add(const kEPSRTServer_VAT& aVAT,
+                                                                      Currency aBaseAmount) {
+  fItems.push_back(std::make_unique<kEPSRTServer_ReceiptVATAmount>(aVAT, aBaseAmount));
+  return *fItems.back();
+}
+
+// ---------------------------------------------------------------------------
+// kEPSRTServer_Receipt: life cycle and views
+
+kEPSRTServer_Receipt::kEPSRTServer_Receipt(kEPSRTServer& aServer)
+    : kEPSRTServer_Api(aServer),
+      fXmlReceipt(std::make_unique<XmlDocument>()),
+      fVATAmounts(std::make_unique<kEPSRTServer_ReceiptVATAmountList>()) {}
+
+// The shares go first, then the document (reverse order of the fields).
+kEPSRTServer_Receipt::~kEPSRTServer_Receipt() = default;
+
+bool kEPSRTServer_Receipt::Get() { throw Error("Get Method not allowed for Receipt."); }
+
+bool kEPSRTServer_Receipt::Print(std::string_view aXml) {
+  return fServer.SendRequest(fpServer, aXml);
+}
+
+std::string kEPSRTServer_Receipt::CleanXMLReceipt() const {
+  std::string text = fXmlReceipt->Text();
+  std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
+  return text;
+}
+
+XmlElement kEPSRTServer_Receipt::XmlReceiptNode() const {
+  const XmlElement root = fXmlReceipt->DocumentElement();
+  if (root.IsNull()) return XmlElement();
+  return XmlElement(root.Native().first_child());
+}
+
+Currency kEPSRTServer_Receipt::VATTotalAmount() const {
+  Currency total;
+  for (size_t i = 0; i < fVATAmounts->Count(); ++i) {
+    const kEPSRTServer_ReceiptVATAmount& share = fVATAmounts->Item(i);
+    total += receipt_math::IncludedVAT(share.BaseAmount(), share.VAT().Rate());
+  }
+  return total;
+}
+
+// ---------------------------------------------------------------------------
+// kEPSRTServer_Receipt: VAT shares
+
+void kEPSRTServer_Receipt::AddVATAmount(int32_t aVATIndex, Currency aAmount) {
+  if (kEPSRTServer_ReceiptVATAmount* share = fVATAmounts->GetVATAmount(aVATIndex)) {
+    share->SetBaseAmount(share->BaseAmount() + aAmount);
+    return;
+  }
+  const kEPSRTServer_VAT* vat = fServer.VATMap().GetVATbyIndex(aVATIndex);
+  if (vat == nullptr) {
+    throw Error("VAT Index " + std::to_string(aVATIndex) + " not found in VAT Map");
+  }
+  fVATAmounts->Add(*vat, aAmount);
+}
+
+void kEPSRTServer_Receipt::DistributeAmount(Currency aAmount) {
+  if (fTotalAmount.Raw() == 0) return;
+  const Currency before = fTotalAmount - aAmount;
+  // The ratio new total / old total is undefined for a zero running total, and
+  // nothing could carry the adjustment: the receipt cannot be signed.
+  if (before.Raw() == 0) {
+    throw Error("Receipt adjustment not allowed while the receipt total is zero");
+  }
+  if (fVATAmounts->Empty()) {
+    throw Error("Receipt adjustment cannot be spread: the receipt has no VAT share");
+  }
+  const Currency ratio = receipt_math::RatioPlusOne(aAmount, before);
+
+  // New shares are computed in full before any is stored, so a range error
+  // leaves the shares as they were.
+  std::vector<Currency> shares;
+  shares.reserve(fVATAmounts->Count());
+  Currency sum;
+  for (size_t i = 0; i < fVATAmounts->Count(); ++i) {
+    shares.push_back(receipt_math::MultiplyTo2(fVATAmounts->Item(i).BaseAmount(), ratio));
+    sum += shares.back();
+  }
+  // Rounding each share to cents may leave a residue; the first share takes it
+  // so that the shares add up to the receipt total again.
+  shares.front() += fTotalAmount - sum;
+  for (size_t i = 0; i < shares.size(); ++i) fVATAmounts->Item(i).SetBaseAmount(shares[i]);
+}
+
+}  // namespace qx
