@@ -9,6 +9,7 @@
 #include "platform/strings.h"
 #include "rtserver/uRTSEPS20_Clock.h"
 #include "rtserver/uRTSEPS20_Info.h"
+#include "rtserver/uRTSEPS20_Receipt.h"
 #include "rtserver/uRTSEPS20_Till.h"
 #include "rtserver/uRTSEPS20_VATMap.h"
 #include "rtserver/uRTSEPS20_ZReport.h"
@@ -97,6 +98,7 @@ kEPSRTServer::kEPSRTServer() : fXmlResponse(std::make_shared<XmlDocument>()) {
   fVATMAP = MakeEPSRTRequest<kEPSRTServer_VATMap>(*this);
   fServerZReport = MakeEPSRTRequest<kEPSRTServer_ServerZReport>(*this);
   fTillZReport = MakeEPSRTRequest<kEPSRTServer_TillZReport>(*this);
+  fReceipt = MakeEPSRTRequest<kEPSRTServer_Receipt>(*this);
 }
 
 kEPSRTServer::~kEPSRTServer() {

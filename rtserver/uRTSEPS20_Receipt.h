@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/currency.h"
@@ -102,6 +103,13 @@ class kEPSRTServer_Receipt : public kEPSRTServer_Api {
   Currency TotalAmount() const { return fTotalAmount; }
   const kEPSRTServer_ReceiptVATAmountList& VATAmounts() const { return *fVATAmounts; }
 
+  // The amount of a line: attribute |aValueName| read as an amount (zero for
+  // an empty name), times attribute |aFactorName| when one is given, rounded
+  // to four decimals. An absent or malformed attribute raises.
+  static Currency ReadLineAmount(XmlElement aLine, std::string_view aValueName,
+                                 std::string_view aFactorName = {});
+
+ private:
   // Books a line amount on the share of VAT index |aVATIndex|, creating the
   // share from the server client's VAT map on first use. Raises
   // "VAT Index <n> not found in VAT Map" and adds nothing when the map lacks it.
@@ -111,13 +119,6 @@ class kEPSRTServer_Receipt : public kEPSRTServer_Api {
   // nothing, when the total before the adjustment was zero or there is no
   // share to take it.
   void DistributeAmount(Currency aAmount);
-  // The amount of a line: attribute |aValueName| read as an amount (zero for
-  // an empty name), times attribute |aFactorName| when one is given, rounded
-  // to four decimals. An absent or malformed attribute raises.
-  static Currency ReadLineAmount(XmlElement aLine, std::string_view aValueName,
-                                 std::string_view aFactorName = {});
-
- private:
   // Hashes the receipt element, stores the digest as the new chain link and
   // appends it as receiptSecurity/hash to the document element.
   void AddReceiptSecurity();

@@ -15,10 +15,6 @@ namespace qx {
 
 namespace {
 
-// The current VAT index when no item line sets it: line amounts are then
-// spread over all shares.
-constexpr int32_t kNoVATIndex = -1;
-
 // The elements the fiscal information and the back link go into.
 struct HostReceipt {
   XmlElement receipt;  // the wrapper's receipt element
@@ -118,11 +114,15 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
   }
   // A receipt that cannot take the fiscal information is refused before
   // anything is counted.
-  const HostReceipt host = FindHostReceipt(XmlReceiptNode());
+  HostReceipt host = FindHostReceipt(XmlReceiptNode());
   if (fNRecNumber == INT32_MAX) throw Error("Receipt number out of range");
 
   ++fNRecNumber;
-  int32_t currentVAT = kNoVATIndex;
+  // Line amounts go to the share of the last item line's VAT index (any vatID
+  // a host sends, negative ones included, is a real index). Before the first
+  // item and after a receipt adjustment or a payment they are spread instead.
+  bool spread = true;
+  int32_t currentVAT = 0;
   fVATAmounts->Clear();
   fTotalAmount = Currency();
   Payments payments;
@@ -137,9 +137,11 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
     if (name == "printRecItem" || name == "printRecRefund") {
       amount = ReadLineAmount(line, "unitPrice", "quantity");
       currentVAT = ReadVATIndex(line);
+      spread = false;
     } else if (name == "printRecItemVoid" || name == "printRecRefundVoid") {
       amount = -ReadLineAmount(line, "unitPrice", "quantity");
       currentVAT = ReadVATIndex(line);
+      spread = false;
     } else if (name == "printRecItemAdjustment") {
       const std::string type = line.AttributeText("adjustmentType");
       if (type == "0") {
@@ -156,20 +158,20 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
       const std::string type = line.AttributeText("adjustmentType");
       if (type == "1" || type == "2") {
         amount = -ReadLineAmount(line, "amount");
-        currentVAT = kNoVATIndex;
+        spread = true;
       } else if (type == "6" || type == "7") {
         amount = ReadLineAmount(line, "amount");
-        currentVAT = kNoVATIndex;
+        spread = true;
       }
     } else if (name == "printRecTotal") {
-      currentVAT = kNoVATIndex;
+      spread = true;
       BookPayment(line, payments);
     }
 
     if (amount.Raw() == 0) continue;
     const Currency before = fTotalAmount;
     fTotalAmount += amount;
-    if (currentVAT == kNoVATIndex) {
+    if (spread) {
       try {
         DistributeAmount(amount);
       } catch (const Error&) {
