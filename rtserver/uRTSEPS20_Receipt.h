@@ -69,7 +69,10 @@ class kEPSRTServer_Receipt : public kEPSRTServer_Api {
 
   // Converts and seals the document loaded in XmlReceipt(). |aDocType| is the
   // host's document type ("0" for a sale, which adds to the daily amount).
-  // Raises on any failure; TokenId() and DailyAmount() change only when the
+  // Raises on any failure. A missing VAT map or a document without
+  // printerFiscalReceipt or endFiscalReceipt is refused before anything
+  // changes; a later failure leaves NRecNumber() incremented and the shares
+  // as far as they got, but TokenId() and DailyAmount() change only when the
   // whole conversion succeeded.
   void Process(const std::string& aDocType);
 
@@ -119,6 +122,9 @@ class kEPSRTServer_Receipt : public kEPSRTServer_Api {
   // nothing, when the total before the adjustment was zero or there is no
   // share to take it.
   void DistributeAmount(Currency aAmount);
+  // Appends the markup of |aNode| as the document service renders it, less
+  // every carriage return, line feed and tab.
+  static void AppendCleanMarkup(pugi::xml_node aNode, std::string& aOut);
   // Hashes the receipt element, stores the digest as the new chain link and
   // appends it as receiptSecurity/hash to the document element.
   void AddReceiptSecurity();
@@ -131,6 +137,8 @@ class kEPSRTServer_Receipt : public kEPSRTServer_Api {
   Currency fTotalAmount;
   int32_t fZRepNumber = 0;
   int32_t fNRecNumber = 0;
+  // The hashed text of the last seal; its capacity is reused.
+  std::string fSealText;
 };
 
 // Amount arithmetic of the receipt. Products and quotients are evaluated in

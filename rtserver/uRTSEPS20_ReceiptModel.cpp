@@ -1,7 +1,6 @@
 // The receipt object's data and its per-VAT bookkeeping: booking line amounts
 // on VAT shares, spreading a receipt-level adjustment over them, the
 // receipt's VAT, the read-only views of the document, and the submitter.
-#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -76,8 +75,7 @@ Currency IncludedVAT(Currency aBase, Currency aRate) {
 // ---------------------------------------------------------------------------
 // kEPSRTServer_ReceiptVATAmountList
 
-kEPSRTServer_ReceiptVATAmount* kEPSRTServer_ReceiptVATAmountList::GetVATAmount(
-    int32_t aID) const {
+kEPSRTServer_ReceiptVATAmount* kEPSRTServer_ReceiptVATAmountList::GetVATAmount(int32_t aID) const {
   for (const auto& item : fItems) {
     if (item->VAT().Index() == aID) return item.get();
   }
@@ -92,6 +90,38 @@ kEPSRTServer_ReceiptVATAmount& kEPSRTServer_ReceiptVATAmountList::Add(const kEPS
 
 // ---------------------------------------------------------------------------
 // kEPSRTServer_Receipt: life cycle and views
+
+namespace {
+
+// Collects printed markup without carriage returns, line feeds and tabs.
+class CleanMarkupWriter : public pugi::xml_writer {
+ public:
+  explicit CleanMarkupWriter(std::string& aOut) : fOut(aOut) {}
+
+  void write(const void* aData, size_t aSize) override {
+    const char* data = static_cast<const char*>(aData);
+    size_t start = 0;
+    for (size_t i = 0; i < aSize; ++i) {
+      if (data[i] == '\r' || data[i] == '\n' || data[i] == '\t') {
+        fOut.append(data + start, i - start);
+        start = i + 1;
+      }
+    }
+    fOut.append(data + start, aSize - start);
+  }
+
+ private:
+  std::string& fOut;
+};
+
+}  // namespace
+
+void kEPSRTServer_Receipt::AppendCleanMarkup(pugi::xml_node aNode, std::string& aOut) {
+  // Printed as the document service prints (no added declaration, no
+  // indentation) in one pass, without the intermediate copies of its text.
+  CleanMarkupWriter writer(aOut);
+  aNode.print(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+}
 
 kEPSRTServer_Receipt::kEPSRTServer_Receipt(kEPSRTServer& aServer)
     : kEPSRTServer_Api(aServer),
@@ -108,8 +138,11 @@ bool kEPSRTServer_Receipt::Print(std::string_view aXml) {
 }
 
 std::string kEPSRTServer_Receipt::CleanXMLReceipt() const {
-  std::string text = fXmlReceipt->Text();
-  std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
+  // The document node prints its declaration (when the parsed text had one),
+  // its document type and its element: the document's text.
+  std::string text;
+  const XmlElement root = fXmlReceipt->DocumentElement();
+  if (!root.IsNull()) AppendCleanMarkup(root.Native().root(), text);
   return text;
 }
 

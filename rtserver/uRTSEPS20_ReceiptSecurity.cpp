@@ -2,8 +2,8 @@
 // receipt element. The element already holds the previous receipt's digest
 // (the back link), so the digests of one till form a chain; the new digest
 // becomes the chain's head and is appended after the receipt element.
-#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "rtserver/uRTSEPS20_Receipt.h"
 
@@ -11,10 +11,12 @@ namespace qx {
 
 void kEPSRTServer_Receipt::AddReceiptSecurity() {
   // The digest covers the receipt element from its start tag to its end tag,
-  // without line breaks and tabs, so that reformatting does not break the seal.
-  std::string text = XmlReceiptNode().Xml();
-  std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
-  std::string digest = fServer.GetSha256(text);
+  // without line breaks and tabs so that reformatting does not break the seal.
+  // The text goes into a buffer kept between receipts: a large receipt then
+  // costs no fresh memory.
+  fSealText.clear();
+  AppendCleanMarkup(XmlReceiptNode().Native(), fSealText);
+  std::string digest = fServer.GetSha256(fSealText);
 
   XmlElement security = fXmlReceipt->DocumentElement().AppendChild("receiptSecurity");
   security.AppendChild("hash").SetAttribute("fingerPrint", digest);

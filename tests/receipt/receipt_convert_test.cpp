@@ -12,8 +12,6 @@
 namespace qx::testing {
 namespace {
 
-using Shares = std::vector<std::pair<int32_t, std::string>>;
-
 std::vector<std::string> ChildNames(XmlElement aParent) {
   std::vector<std::string> names;
   for (pugi::xml_node child : aParent.Native().children()) names.push_back(child.name());
@@ -47,29 +45,14 @@ TEST_F(ReceiptTest, WorkedReceiptFiscalInformation) {
   Convert(WorkedReceiptText());
   const std::string dateTime = Attr("dateTime");
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"dailyAmount", "111.25"},
-      {"tillId", "T01"},
-      {"zRepNumber", "0012"},
-      {"recNumber", "0005"},
-      {"dateTime", dateTime},
-      {"recAmount", "11.25"},
-      {"recVAT", "1.27"},
-      {"doctype", "0"},
-      {"cashAmount", "20"},
-      {"checkAmount", "0"},
-      {"ePayAmount", "0"},
-      {"noPayAmount", "0"},
-      {"changeAmount", "8.75"},
-      {"paidAmount", "11.25"},
-      {"ticketAmount", "0"},
-      {"ticketNum", "0"},
-      {"roundingDown", "0"},
-      {"roundingUp", "0"},
-      {"discountPayment", "0"},
-      {"noPayAmountGoods", "0"},
-      {"noPayAmountServices", "0"},
-      {"noPayAmountInvoices", "0"},
-      {"noPayAmountSSN", "0"},
+      {"dailyAmount", "111.25"},    {"tillId", "T01"},         {"zRepNumber", "0012"},
+      {"recNumber", "0005"},        {"dateTime", dateTime},    {"recAmount", "11.25"},
+      {"recVAT", "1.27"},           {"doctype", "0"},          {"cashAmount", "20"},
+      {"checkAmount", "0"},         {"ePayAmount", "0"},       {"noPayAmount", "0"},
+      {"changeAmount", "8.75"},     {"paidAmount", "11.25"},   {"ticketAmount", "0"},
+      {"ticketNum", "0"},           {"roundingDown", "0"},     {"roundingUp", "0"},
+      {"discountPayment", "0"},     {"noPayAmountGoods", "0"}, {"noPayAmountServices", "0"},
+      {"noPayAmountInvoices", "0"}, {"noPayAmountSSN", "0"},
   };
   EXPECT_EQ(Attributes(Info()), expected);
 
@@ -78,7 +61,7 @@ TEST_F(ReceiptTest, WorkedReceiptFiscalInformation) {
   EXPECT_EQ(receipt_.DailyAmount(), Amount("111.25"));
   EXPECT_EQ(receipt_.TotalAmount(), Amount("11.25"));
   EXPECT_EQ(receipt_.VATTotalAmount(), Amount("1.27"));
-  EXPECT_EQ(Shares(), (Shares{{1, "2.7"}, {2, "8.55"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "2.7"}, {2, "8.55"}}));
 }
 
 TEST_F(ReceiptTest, WorkedReceiptTimeStampIsNow) {
@@ -126,7 +109,7 @@ TEST_F(ReceiptTest, WorkedReceiptTotalsAndSharesLineByLine) {
   struct Step {
     size_t lines;
     const char* total;
-    Shares shares;
+    ShareList shares;
   };
   const Step steps[] = {
       {1, "3", {{1, "3"}}},
@@ -158,12 +141,12 @@ TEST_F(ReceiptTest, OtherDocumentTypesLeaveTheDailyAmount) {
 TEST_F(ReceiptTest, VoidsAndRefunds) {
   Convert(HostReceipt(Item("2.00", "1", "1") + Item("2.00", "1", "1", "printRecItemVoid")));
   EXPECT_EQ(Attr("recAmount"), "0");
-  EXPECT_EQ(Shares(), (Shares{{1, "0"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "0"}}));
 
   Convert(HostReceipt(Item("3.00", "2", "1", "printRecRefund") +
                       Item("1.00", "1", "1", "printRecRefundVoid")));
   EXPECT_EQ(Attr("recAmount"), "5");
-  EXPECT_EQ(Shares(), (Shares{{1, "5"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "5"}}));
 }
 
 TEST_F(ReceiptTest, ItemAdjustmentsByType) {
@@ -190,7 +173,7 @@ TEST_F(ReceiptTest, ItemAdjustmentsByType) {
 TEST_F(ReceiptTest, TotalOnlyAdjustmentKeepsTheVATOfTheShare) {
   Convert(HostReceipt(Item("5.00", "1", "1") + Adjustment("printRecItemAdjustment", "11", "1.00")));
   EXPECT_EQ(Attr("recAmount"), "4");
-  EXPECT_EQ(Shares(), (Shares{{1, "5"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "5"}}));
   EXPECT_EQ(Attr("recVAT"), "0.9");  // from 5.00 at 22 %
 }
 
@@ -211,14 +194,14 @@ TEST_F(ReceiptTest, ReceiptAdjustmentsByType) {
   Convert(HostReceipt(Item("10", "1", "1") + Item("4", "1", "2") +
                       Adjustment("printRecSubtotalAdjustment", "3", "x") +
                       Adjustment("printRecItemAdjustment", "0", "1.00")));
-  EXPECT_EQ(Shares(), (Shares{{1, "10"}, {2, "3"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "10"}, {2, "3"}}));
 }
 
 TEST_F(ReceiptTest, ItemAdjustmentAfterAPaymentIsSpread) {
   Convert(HostReceipt(Item("10.00", "1", "1") + Item("5.00", "1", "2") + Payment("20", "0") +
                       Adjustment("printRecItemAdjustment", "0", "1.50")));
   EXPECT_EQ(Attr("recAmount"), "13.5");
-  EXPECT_EQ(Shares(), (Shares{{1, "9"}, {2, "4.5"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "9"}, {2, "4.5"}}));
   EXPECT_EQ(Attr("changeAmount"), "6.5");
 }
 
@@ -229,8 +212,8 @@ TEST_F(ReceiptTest, PaymentsFeedTheirTotals) {
   EXPECT_EQ(Attr("changeAmount"), "3");
   EXPECT_EQ(Attr("paidAmount"), "12");
 
-  Convert(HostReceipt(Item("10.00", "1", "1") + Payment("5.00", "0") +
-                      Payment("7.00", "3", "2") + Payment("1", "3", "x")));
+  Convert(HostReceipt(Item("10.00", "1", "1") + Payment("5.00", "0") + Payment("7.00", "3", "2") +
+                      Payment("1", "3", "x")));
   EXPECT_EQ(Attr("ticketAmount"), "8");
   EXPECT_EQ(Attr("ticketNum"), "2");
   EXPECT_EQ(Attr("changeAmount"), "3");  // tickets count as paid in ...
@@ -278,10 +261,10 @@ TEST_F(ReceiptTest, OtherHostElementsPassThrough) {
       "<printRecSubtotal operator=\"1\"/>";
   Convert(HostReceipt(Item("2", "1", "1") + extra) + "");
   EXPECT_EQ(Attr("recAmount"), "2");
-  EXPECT_EQ(ChildNames(Printer()),
-            (std::vector<std::string>{"beginFiscalReceipt", "printRecItem", "printRecMessage",
-                                      "printRecSubtotal", "fiscalInformation",
-                                      "endFiscalReceipt"}));
+  EXPECT_EQ(
+      ChildNames(Printer()),
+      (std::vector<std::string>{"beginFiscalReceipt", "printRecItem", "printRecMessage",
+                                "printRecSubtotal", "fiscalInformation", "endFiscalReceipt"}));
   EXPECT_NE(receipt_.CleanXMLReceipt().find(extra), std::string::npos);
 }
 
@@ -314,8 +297,7 @@ TEST_F(ReceiptTest, ConversionFailureMessages) {
        "'' is not a valid floating point value"},
       {HostReceipt(Adjustment("printRecSubtotalAdjustment", "1", "abc")),
        "'abc' is not a valid floating point value"},
-      {HostReceipt("<printRecTotal paymentType=\"0\"/>"),
-       "'' is not a valid floating point value"},
+      {HostReceipt("<printRecTotal paymentType=\"0\"/>"), "'' is not a valid floating point value"},
       {HostReceipt("<printRecItem unitPrice=\"1\" quantity=\"1\"/>"),
        "'' is not a valid integer value"},
       {HostReceipt(Item("1", "1", "x1")), "'x1' is not a valid integer value"},
@@ -340,8 +322,8 @@ TEST_F(ReceiptTest, MissingElementsAreNamedAndNothingIsCounted) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"<createReceipt><receipt><printRecItem/></receipt></createReceipt>",
        "printerFiscalReceipt node not found in receipt document."},
-      {"<createReceipt><receipt>" + std::string("<printerFiscalReceipt>") +
-           Item("1", "1", "1") + Payment("1", "0") + "</printerFiscalReceipt></receipt></createReceipt>",
+      {"<createReceipt><receipt>" + std::string("<printerFiscalReceipt>") + Item("1", "1", "1") +
+           Payment("1", "0") + "</printerFiscalReceipt></receipt></createReceipt>",
        "endFiscalReceipt node not found in receipt document."},
       {"<createReceipt><other/></createReceipt>", "receipt node not found in receipt document."},
       {"<createReceipt/>", "receipt node not found in receipt document."},

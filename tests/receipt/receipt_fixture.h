@@ -26,6 +26,9 @@ inline constexpr const char* kTestVATMap =
     "<VAT><Index>0</Index><Code>N4</Code><Rate>0</Rate></VAT>"
     "</VATMap>";
 
+// VAT index and base amount (fiscal text) of each share, in list order.
+using ShareList = std::vector<std::pair<int32_t, std::string>>;
+
 inline constexpr const char* kFirstLink = "TOKEN-OF-THE-DAY";
 
 inline std::string WorkedReceiptText() {
@@ -90,9 +93,8 @@ class ReceiptTest : public ::testing::Test {
   XmlElement Info() const { return Printer().ChildNodes().FindByName("fiscalInformation"); }
   std::string Attr(const char* aName) const { return Info().AttributeText(aName); }
 
-  // VAT index and base amount of every share, in list order.
-  std::vector<std::pair<int32_t, std::string>> Shares() const {
-    std::vector<std::pair<int32_t, std::string>> shares;
+  ShareList Shares() const {
+    ShareList shares;
     const kEPSRTServer_ReceiptVATAmountList& list = receipt_.VATAmounts();
     for (size_t i = 0; i < list.Count(); ++i) {
       shares.emplace_back(list.Item(i).VAT().Index(), FormatFiscal(list.Item(i).BaseAmount()));

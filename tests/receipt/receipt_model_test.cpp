@@ -12,8 +12,6 @@
 namespace qx::testing {
 namespace {
 
-using Shares = std::vector<std::pair<int32_t, std::string>>;
-
 TEST(ReceiptMath, RoundsTiesToEven) {
   EXPECT_EQ(receipt_math::RoundHalfEven(0.5L), 0);
   EXPECT_EQ(receipt_math::RoundHalfEven(1.5L), 2);
@@ -69,7 +67,7 @@ TEST(ReceiptMath, ResultsOutsideCurrencyRaise) {
 TEST_F(ReceiptTest, LinesOfOneIndexShareOneEntryInOrderOfFirstUse) {
   Convert(HostReceipt(Item("10.00", "1", "1") + Item("2.50", "1", "1") + Item("4", "1", "2") +
                       Item("1", "1", "1")));
-  EXPECT_EQ(Shares(), (Shares{{1, "13.5"}, {2, "4"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "13.5"}, {2, "4"}}));
   EXPECT_EQ(receipt_.VATAmounts().GetVATAmount(2)->VAT().Code(), "1000");
   EXPECT_EQ(receipt_.VATAmounts().GetVATAmount(7), nullptr);
 }
@@ -82,28 +80,28 @@ TEST_F(ReceiptTest, UnknownVATIndexRaisesAndAddsNoEntry) {
   } catch (const Error& e) {
     EXPECT_STREQ(e.what(), "VAT Index 7 not found in VAT Map");
   }
-  EXPECT_EQ(Shares(), (Shares{{1, "10"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "10"}}));
 }
 
 TEST_F(ReceiptTest, ReceiptAdjustmentSpreadsInProportion) {
   Convert(HostReceipt(Item("10.00", "1", "1") + Item("5.00", "1", "2") +
                       Adjustment("printRecSubtotalAdjustment", "1", "1.50")));
   EXPECT_EQ(receipt_.TotalAmount(), Amount("13.50"));
-  EXPECT_EQ(Shares(), (Shares{{1, "9"}, {2, "4.5"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "9"}, {2, "4.5"}}));
 }
 
 TEST_F(ReceiptTest, ResidueOfTheSpreadGoesToTheFirstShare) {
   Convert(HostReceipt(Item("3.33", "1", "1") + Item("3.33", "1", "2") + Item("3.34", "1", "3") +
                       Adjustment("printRecSubtotalAdjustment", "2", "1.00")));
   EXPECT_EQ(receipt_.TotalAmount(), Amount("9"));
-  EXPECT_EQ(Shares(), (Shares{{1, "2.99"}, {2, "3"}, {3, "3.01"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "2.99"}, {2, "3"}, {3, "3.01"}}));
 }
 
 TEST_F(ReceiptTest, AdjustmentToExactlyZeroLeavesTheShares) {
   Convert(HostReceipt(Item("10.00", "1", "1") + Item("5.00", "1", "2") +
                       Adjustment("printRecSubtotalAdjustment", "1", "15.00")));
   EXPECT_EQ(receipt_.TotalAmount(), Amount("0"));
-  EXPECT_EQ(Shares(), (Shares{{1, "10"}, {2, "5"}}));
+  EXPECT_EQ(Shares(), (ShareList{{1, "10"}, {2, "5"}}));
 }
 
 TEST_F(ReceiptTest, AdjustmentOnAZeroRunningTotalIsRefused) {
@@ -160,9 +158,22 @@ TEST_F(ReceiptTest, CleanTextDropsLineBreaksAndTabsButKeepsSpaces) {
       "<createReceipt>\r\n\t<receipt>\n<a>line one\r\nline\ttwo</a><b v=\"two  spaces\"/>"
       "</receipt>\n</createReceipt>");
   EXPECT_EQ(receipt_.CleanXMLReceipt(),
-            "<createReceipt><receipt><a>line oneline two</a><b v=\"two  spaces\"/></receipt>"
+            "<createReceipt><receipt><a>line onelinetwo</a><b v=\"two  spaces\"/></receipt>"
             "</createReceipt>");
   EXPECT_EQ(receipt_.XmlReceiptNode().NodeName(), "receipt");
+}
+
+TEST_F(ReceiptTest, CleanTextIsTheDocumentsTextWithoutLineBreaksAndTabs) {
+  for (const char* text :
+       {"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<!DOCTYPE createReceipt>\n"
+        "<createReceipt><receipt><a>x &amp; y\r\n\t&lt;z&gt;</a><b q=\"&quot;\"/></receipt>"
+        "</createReceipt>",
+        "<createReceipt><receipt/><c>\xC3\xA8 \t</c></createReceipt>"}) {
+    receipt_.XmlReceipt().LoadXml(text);
+    std::string expected = receipt_.XmlReceipt().Text();
+    std::erase_if(expected, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
+    EXPECT_EQ(receipt_.CleanXMLReceipt(), expected) << text;
+  }
 }
 
 TEST_F(ReceiptTest, ViewsOfAnEmptyDocument) {

@@ -40,8 +40,11 @@ std::string BackLink(const kEPSRTServer_Receipt& aReceipt) {
 }
 
 std::string Seal(const kEPSRTServer_Receipt& aReceipt) {
-  return XmlElement(
-             aReceipt.XmlReceipt().DocumentElement().Native().child("receiptSecurity").child("hash"))
+  return XmlElement(aReceipt.XmlReceipt()
+                        .DocumentElement()
+                        .Native()
+                        .child("receiptSecurity")
+                        .child("hash"))
       .AttributeText("fingerPrint");
 }
 
@@ -50,8 +53,7 @@ class ReceiptSealTest : public ReceiptTest {
   // Converts two host texts from the same starting state and returns their
   // digests. Converted within one minute so that the time stamps agree;
   // repeated when the minute turned in between.
-  std::pair<std::string, std::string> Digests(const std::string& aFirst,
-                                              const std::string& aSecond,
+  std::pair<std::string, std::string> Digests(const std::string& aFirst, const std::string& aSecond,
                                               const std::string& aSecondLink = kFirstLink) {
     for (int attempt = 0;; ++attempt) {
       Prime();
@@ -75,6 +77,10 @@ TEST_F(ReceiptSealTest, DigestOfTheWorkedReceiptRecomputed) {
   EXPECT_EQ(markup.rfind("<receipt><hash fingerPrint=\"TOKEN-OF-THE-DAY\"/>", 0), 0u);
   EXPECT_EQ(markup.find("receiptSecurity"), std::string::npos);
   EXPECT_EQ(Sha256Of(markup), digest);
+  // The same text as the document service renders the receipt element.
+  std::string rendered = receipt_.XmlReceiptNode().Xml();
+  std::erase_if(rendered, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
+  EXPECT_EQ(rendered, markup);
 }
 
 TEST_F(ReceiptSealTest, ReceiptsInARowFormAChain) {
@@ -114,10 +120,9 @@ TEST_F(ReceiptSealTest, AnyChangeInsideTheReceiptChangesTheDigest) {
 }
 
 TEST_F(ReceiptSealTest, LineBreaksAndTabsDoNotCount) {
-  const auto [a, b] =
-      Digests(HostReceipt(Item("1", "1", "1") + "<printRecMessage>THANK YOU</printRecMessage>"),
-              HostReceipt(Item("1", "1", "1") +
-                          "<printRecMessage>\r\nTHANK\t YOU\n</printRecMessage>"));
+  const auto [a, b] = Digests(
+      HostReceipt(Item("1", "1", "1") + "<printRecMessage>THANK YOU</printRecMessage>"),
+      HostReceipt(Item("1", "1", "1") + "<printRecMessage>\r\nTHANK\t YOU\n</printRecMessage>"));
   EXPECT_EQ(a, b);
   const auto [c, d] =
       Digests(HostReceipt(Item("1", "1", "1") + "<printRecMessage>THANK YOU</printRecMessage>"),
