@@ -1,0 +1,296 @@
+// The queue pusher thread.
+#include "manager/uRTServerManager_Pusher.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "log/uQX_LogWriter.h"
+#include "platform/datetime.h"
+#include "platform/files.h"
+#include "platform/strings.h"
+#include "rtserver/uRTSEPS20.h"
+#include "rtserver/uRTSEPS20_Receipt.h"
+#include "rtserver/uRTSEPS20_ZReport.h"
+
+namespace qx {
+
+namespace {
+
+constexpr int64_t kDefaultPauseMillis = 30000;
+constexpr int64_t kConfigPollMillis = 1000;
+constexpr char kReceiptStart[] = "<createReceipt>";
+constexpr char kClosureStart[] = "<createDailyClosure>";
+constexpr char kDuplicateSuffix[] = "_duplicate.err";
+// How many numbered duplicate names are tried when "_duplicate.err" is taken.
+constexpr int kMaxDuplicateNames = 100;
+
+// The outcome of one submission, read while the server client was held.
+struct Submission {
+  bool accepted = false;
+  std::string lastError;
+  tkEPSRT_ErrorType errorType = et_Blocking;
+  std::string reply;
+};
+
+// Posts one document through |submit| and reads its outcome without letting
+// another exchange on the client in between.
+template <typename Submit>
+Submission SubmitHolding(kEPSRTServer& aServer, Submit submit) {
+  Submission result;
+  std::lock_guard<std::recursive_mutex> hold(aServer.Lock());
+  result.accepted = submit();
+  if (!result.accepted) {
+    result.lastError = aServer.LastError();
+    result.errorType = aServer.LastErrorType();
+    result.reply = aServer.XmlResponse().DocumentElement().Xml();
+  }
+  return result;
+}
+
+// The document text: every line followed by CR LF.
+std::string ReadDocument(const std::string& aFileName) {
+  std::string text;
+  for (const std::string& line : ReadTextLines(aFileName)) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}
+
+std::string Today() { return FormatDateTime("yyyymmdd", Now()); }
+
+}  // namespace
+
+int64_t PusherPauseMillisFromEnvironment() {
+  const char* value = std::getenv("QX_PUSHER_PAUSE_MS");
+  if (value == nullptr || *value == '\0') return kDefaultPauseMillis;
+  int32_t millis = 0;
+  if (!TryStrToInt(value, millis) || millis < 0) return kDefaultPauseMillis;
+  return millis;
+}
+
+// ---------------------------------------------------------------------------
+// kRTSPusherThread
+
+kRTSPusherThread::kRTSPusherThread()
+    : fLogger(std::make_unique<tQX_LogWriter>("RTSPusher", "LogFiles/RTPusher", 0, true)),
+      fPauseMillis(PusherPauseMillisFromEnvironment()) {}
+
+kRTSPusherThread::~kRTSPusherThread() {
+  Terminate();
+  WaitFor();
+  LogInfo("****** STOP " + DataQueueDir() + " *****");
+  fLogger.reset();  // writes every queued line first
+  fQueue.clear();
+}
+
+void kRTSPusherThread::Start() {
+  if (fThread.joinable()) return;
+  LogInfo("****** START " + DataQueueDir() + " *****");
+  fThread = std::thread([this] { Execute(); });
+}
+
+void kRTSPusherThread::Terminate() {
+  {
+    std::lock_guard<std::mutex> lock(fStateLock);
+    fTerminated = true;
+  }
+  fWake.notify_all();
+}
+
+void kRTSPusherThread::WaitFor() {
+  if (fThread.joinable()) fThread.join();
+}
+
+bool kRTSPusherThread::Finished() const {
+  std::lock_guard<std::mutex> lock(fStateLock);
+  return fFinished;
+}
+
+bool kRTSPusherThread::TerminationRequested() const {
+  std::lock_guard<std::mutex> lock(fStateLock);
+  return fTerminated;
+}
+
+void kRTSPusherThread::Pause(int64_t aMillis) {
+  std::unique_lock<std::mutex> lock(fStateLock);
+  fWake.wait_for(lock, std::chrono::milliseconds(aMillis), [this] { return fTerminated; });
+}
+
+std::string kRTSPusherThread::DataQueueDir() const {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  return fDataQueueDir;
+}
+
+void kRTSPusherThread::SetDataQueueDir(const std::string& aValue) {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  fDataQueueDir = aValue;
+}
+
+std::string kRTSPusherThread::DataProcessedDir() const {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  return fDataProcessedDir;
+}
+
+void kRTSPusherThread::SetDataProcessedDir(const std::string& aValue) {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  fDataProcessedDir = aValue;
+}
+
+std::string kRTSPusherThread::DataErrorsDir() const {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  return fDataErrorsDir;
+}
+
+void kRTSPusherThread::SetDataErrorsDir(const std::string& aValue) {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  fDataErrorsDir = aValue;
+}
+
+kEPSRTServer* kRTSPusherThread::Server() const {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  return fServer;
+}
+
+void kRTSPusherThread::SetServer(kEPSRTServer* aServer) {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  fServer = aServer;
+}
+
+kRTSPusherThread::Config kRTSPusherThread::Snapshot() const {
+  std::lock_guard<std::mutex> lock(fConfigLock);
+  return Config{fDataQueueDir, fDataProcessedDir, fDataErrorsDir, fServer};
+}
+
+bool kRTSPusherThread::IsConfigured(const Config& aConfig) {
+  return !aConfig.queueDir.empty() && !aConfig.processedDir.empty() && !aConfig.errorsDir.empty() &&
+         aConfig.server != nullptr;
+}
+
+void kRTSPusherThread::LogInfo(const std::string& aMessage) {
+  try {
+    fLogger->Write(let_info, aMessage);
+  } catch (...) {
+    // A line that cannot be queued is dropped, as lines the log thread
+    // cannot write are.
+  }
+}
+
+void kRTSPusherThread::LogError(const std::string& aMessage) {
+  try {
+    fLogger->Write(let_error, aMessage);
+  } catch (...) {
+  }
+}
+
+void kRTSPusherThread::Execute() {
+  std::string scannedDir;
+  while (!TerminationRequested()) {
+    const Config config = Snapshot();
+    if (!IsConfigured(config)) {
+      Pause(std::min(kConfigPollMillis, fPauseMillis));
+      continue;
+    }
+    // Paths taken from a queue directory that has since been replaced are
+    // not sent; the next scan reads the new one.
+    if (config.queueDir != scannedDir) fQueue.clear();
+    bool pause = false;
+    try {
+      if (fQueue.empty()) {
+        scannedDir = config.queueDir;
+        ScanQueueDir(config);
+      }
+      if (fQueue.empty()) {
+        pause = true;
+      } else if (PushFile(config, fQueue.front())) {
+        fQueue.pop_front();
+      } else {
+        fQueue.clear();
+        pause = true;
+      }
+    } catch (const std::exception& e) {
+      // A queue directory that vanished, a file that cannot be read or a
+      // reply the client cannot parse: like a blocking failure, the queue
+      // waits and is scanned again after the pause.
+      LogError(e.what());
+      fQueue.clear();
+      pause = true;
+    } catch (...) {
+      LogError("Unknown error while delivering the queue");
+      fQueue.clear();
+      pause = true;
+    }
+    if (pause) Pause(fPauseMillis);
+  }
+  std::lock_guard<std::mutex> lock(fStateLock);
+  fFinished = true;
+}
+
+void kRTSPusherThread::ScanQueueDir(const Config& aConfig) {
+  struct Entry {
+    int64_t modified;
+    std::string key;  // the path folded to lower case
+    std::string path;
+  };
+  std::vector<Entry> entries;
+  for (std::string& path : ListFiles(aConfig.queueDir, ".srtd")) {
+    const int64_t modified = FileModifiedUnixMillis(path);
+    entries.push_back(Entry{modified, ToLowerAscii(path), std::move(path)});
+  }
+  // Oldest first to the millisecond; equal times in path order.
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    if (a.modified != b.modified) return a.modified < b.modified;
+    if (a.key != b.key) return a.key < b.key;
+    return a.path < b.path;
+  });
+  for (Entry& entry : entries) fQueue.push_back(std::move(entry.path));
+}
+
+bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileName) {
+  const std::string date = Today();
+  const std::string text = ReadDocument(aFileName);
+  kEPSRTServer& server = *aConfig.server;
+
+  Submission outcome;
+  if (StartsWith(text, kReceiptStart)) {
+    LogInfo(aFileName);
+    outcome = SubmitHolding(server, [&] { return server.Receipt().Print(text); });
+  } else if (StartsWith(text, kClosureStart)) {
+    LogInfo("TILLZREPORT:" + aFileName);
+    outcome = SubmitHolding(server, [&] { return server.TillZReport().Print(text); });
+  } else {
+    // Neither a receipt nor a daily closure: never sent, and not judged by
+    // whatever error the client holds from an earlier exchange.
+    LogError("Unknown document kind, not sent: " + aFileName);
+    return FileAway(aFileName, JoinPath(aConfig.errorsDir, date));
+  }
+
+  if (outcome.accepted) return FileAway(aFileName, JoinPath(aConfig.processedDir, date));
+
+  LogError(outcome.lastError + "\r\n" + outcome.reply);
+  if (outcome.errorType == et_Blocking) return false;
+  return FileAway(aFileName, JoinPath(aConfig.errorsDir, date));
+}
+
+bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string& aTargetDir) {
+  ForceDirectories(aTargetDir);  // a directory that cannot be made fails the move below
+  const std::string target = JoinPath(aTargetDir, ExtractFileName(aFileName));
+  if (MoveFileNoReplace(aFileName, target)) return true;
+  if (!FileExists(aFileName)) return true;  // taken out of the queue by someone else
+
+  // The file keeps its place but no longer matches "*.srtd", so it is not
+  // sent again. An older duplicate of the same name is never overwritten.
+  bool renamed = MoveFileNoReplace(aFileName, aFileName + kDuplicateSuffix);
+  for (int n = 2; !renamed && n <= kMaxDuplicateNames; ++n) {
+    renamed = MoveFileNoReplace(aFileName, aFileName + "_duplicate_" + std::to_string(n) + ".err");
+  }
+  LogError("Duplicate File Name found: " + target);
+  // A file that could not be renamed either would be sent again at once:
+  // let the queue wait instead.
+  return renamed;
+}
+
+}  // namespace qx

@@ -1,0 +1,107 @@
+// The queue pusher: the till manager's background thread that delivers the
+// till's queued documents (signed receipts and the daily closure) to the RT
+// server one at a time, oldest first, and files each one under the dated
+// processed or errors directory. A blocking failure leaves the document
+// queued and the thread pauses before trying again, so a till keeps selling
+// while the server is away. The pusher keeps its own daily log file.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace qx {
+
+class kEPSRTServer;
+class tQX_LogWriter;
+
+class kRTSPusherThread {
+ public:
+  // Creates the pusher's log writer ("RTSPusher_yyyymmdd.log" in
+  // LogFiles/RTPusher below the current directory) and reads the pause
+  // length. The thread does not run until Start.
+  kRTSPusherThread();
+  // Stops the thread (a pause is cut short, a submission in progress
+  // completes), logs the STOP line and drains the log.
+  ~kRTSPusherThread();
+
+  kRTSPusherThread(const kRTSPusherThread&) = delete;
+  kRTSPusherThread& operator=(const kRTSPusherThread&) = delete;
+
+  // Logs the START line and lets the thread run. Only the first call counts.
+  void Start();
+  // Asks the thread to end at the top of its next cycle and cuts a pause in
+  // progress short. Returns at once.
+  void Terminate();
+  // Waits until the thread has ended (Terminate first).
+  void WaitFor();
+  // True once the thread body has returned.
+  bool Finished() const;
+
+  // The directories and the server client are set by the till manager on
+  // the host's thread and read by the pusher at every cycle; each is replaced
+  // and read whole under the configuration lock.
+  std::string DataQueueDir() const;
+  void SetDataQueueDir(const std::string& aValue);
+  std::string DataProcessedDir() const;
+  void SetDataProcessedDir(const std::string& aValue);
+  std::string DataErrorsDir() const;
+  void SetDataErrorsDir(const std::string& aValue);
+  // Not owned.
+  kEPSRTServer* Server() const;
+  void SetServer(kEPSRTServer* aServer);
+
+  // The pause after an empty scan or a blocking failure: QX_PUSHER_PAUSE_MS
+  // milliseconds (default 30000).
+  int64_t PauseMillis() const { return fPauseMillis; }
+
+ private:
+  // The configuration of one cycle, taken whole under the lock.
+  struct Config {
+    std::string queueDir;
+    std::string processedDir;
+    std::string errorsDir;
+    kEPSRTServer* server = nullptr;
+  };
+
+  void Execute();
+  Config Snapshot() const;
+  static bool IsConfigured(const Config& aConfig);
+  void ScanQueueDir(const Config& aConfig);
+  bool PushFile(const Config& aConfig, const std::string& aFileName);
+  // Moves a handled file to its dated target directory; the duplicate rule
+  // applies when the move fails. False when the file could not be taken out
+  // of the queue at all.
+  bool FileAway(const std::string& aFileName, const std::string& aTargetDir);
+  void LogInfo(const std::string& aMessage);
+  void LogError(const std::string& aMessage);
+  // Sleeps up to aMillis; returns at once when termination is requested.
+  void Pause(int64_t aMillis);
+  bool TerminationRequested() const;
+
+  std::deque<std::string> fQueue;  // used by the pusher's thread only
+
+  mutable std::mutex fConfigLock;
+  std::string fDataQueueDir;
+  std::string fDataProcessedDir;
+  std::string fDataErrorsDir;
+  kEPSRTServer* fServer = nullptr;
+
+  std::unique_ptr<tQX_LogWriter> fLogger;
+  const int64_t fPauseMillis;
+
+  mutable std::mutex fStateLock;
+  std::condition_variable fWake;
+  bool fTerminated = false;
+  bool fFinished = false;
+  std::thread fThread;
+};
+
+// QX_PUSHER_PAUSE_MS when it holds a non-negative integer, else 30000.
+int64_t PusherPauseMillisFromEnvironment();
+
+}  // namespace qx

@@ -1,0 +1,434 @@
+// The queue pusher against the RT server simulator: delivery order, filing
+// under processed and errors, blocking failures, unknown documents, broken
+// replies, its log and prompt stopping.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "manager/uRTServerManager_Pusher.h"
+#include "platform/datetime.h"
+#include "platform/files.h"
+#include "rtserver/uRTSEPS20.h"
+#include "rtserver/uRTSEPS20_ZReport.h"
+#include "tools/rtsim/rtsim.h"
+
+namespace qx {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::steady_clock;
+
+const std::regex kStampedLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} - (.*))");
+
+// Polls |done| until it holds or a generous deadline has passed.
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    if (steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Receipt(int number) {
+  return "<createReceipt><receipt><printerFiscalReceipt><fiscalInformation tillId=\"T01\" "
+         "doctype=\"0\" recAmount=\"1.00\" recNumber=\"" +
+         std::to_string(number) +
+         "\"/></printerFiscalReceipt></receipt><receiptSecurity><hash fingerPrint=\"" +
+         std::string(64, 'a') + "\"/></receiptSecurity></createReceipt>";
+}
+
+int64_t NowMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+class PusherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "qxpushXXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    previousDir_ = fs::current_path();
+    fs::current_path(root_);  // the pusher's log goes below the current directory
+    queue_ = root_ + "/T01/Queue";
+    processed_ = root_ + "/T01/Processed";
+    errors_ = root_ + "/T01/Errors";
+    for (const std::string& dir : {queue_, processed_, errors_}) fs::create_directories(dir);
+    sim_.Start();
+    server_.Setup(sim_.BaseAddress(), sim_.Port(), "", "");
+    base_ = NowMillis() - 60000;
+  }
+
+  void TearDown() override {
+    pusher_.reset();
+    sim_.Stop();
+    fs::current_path(previousDir_);
+    fs::remove_all(root_);
+    ::unsetenv("QX_PUSHER_PAUSE_MS");
+  }
+
+  void StartPusher(const char* pauseMillis = "100", bool withServer = true) {
+    ::setenv("QX_PUSHER_PAUSE_MS", pauseMillis, 1);
+    pusher_ = std::make_unique<kRTSPusherThread>();
+    pusher_->SetDataProcessedDir(processed_);
+    pusher_->SetDataErrorsDir(errors_);
+    pusher_->SetDataQueueDir(queue_);
+    if (withServer) pusher_->SetServer(&server_);
+    pusher_->Start();
+  }
+
+  // Writes a queue file the way the till does (atomic rename) and gives it
+  // the modification time |base_| + |offsetMillis|.
+  std::string Queue(const std::string& name, const std::string& text, int64_t offsetMillis) {
+    const std::string path = queue_ + "/" + name;
+    WriteFileAtomic(path, text + "\r\n");
+    const int64_t millis = base_ + offsetMillis;
+    timespec times[2];
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = millis / 1000;
+    times[1].tv_nsec = (millis % 1000) * 1000000;
+    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    return path;
+  }
+
+  // The documents that reached the server, in order: receipt numbers, or
+  // "Z" for a daily closure.
+  std::vector<std::string> Sent() const {
+    std::vector<std::string> sent;
+    const std::regex number("recNumber=\"(\\d+)\"");
+    for (const rtsim::RecordedRequest& request : sim_.Requests()) {
+      std::smatch match;
+      if (request.kind == "createDailyClosure") {
+        sent.push_back("Z");
+      } else if (request.kind == "createReceipt" &&
+                 std::regex_search(request.body, match, number)) {
+        sent.push_back(match[1]);
+      } else if (request.kind == "createReceipt") {
+        sent.push_back("?");
+      }
+    }
+    return sent;
+  }
+
+  static std::string Today() { return FormatDateTime("yyyymmdd", Now()); }
+  std::string ProcessedPath(const std::string& name) const {
+    return processed_ + "/" + Today() + "/" + name;
+  }
+  std::string ErrorsPath(const std::string& name) const {
+    return errors_ + "/" + Today() + "/" + name;
+  }
+
+  // The pusher's log file (there is one per day of creation).
+  std::string LogPath() const {
+    return root_ + "/LogFiles/RTPusher/RTSPusher_" + logDate_ + ".log";
+  }
+  std::vector<std::string> LogLines() const {
+    const std::string text = ReadAll(LogPath());
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+  }
+  bool LogContains(const std::string& text) const {
+    return ReadAll(LogPath()).find(text) != std::string::npos;
+  }
+  // Stops the pusher (its log is complete afterwards) and returns the
+  // messages of the log, without stamps; continuation lines as they are.
+  std::vector<std::string> StopAndReadLog() {
+    pusher_.reset();
+    std::vector<std::string> messages;
+    for (const std::string& line : LogLines()) {
+      std::smatch match;
+      messages.push_back(std::regex_match(line, match, kStampedLine) ? std::string(match[1])
+                                                                     : line);
+    }
+    return messages;
+  }
+
+  std::string root_;
+  fs::path previousDir_;
+  std::string queue_, processed_, errors_;
+  std::string logDate_ = Today();
+  int64_t base_ = 0;
+  rtsim::Simulator sim_;
+  kEPSRTServer server_;
+  std::unique_ptr<kRTSPusherThread> pusher_;
+};
+
+TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
+  Queue("T01-0001-0003.srtd", Receipt(3), 30);
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  Queue("T01-0001-0005.srtd", Receipt(5), 20);  // older than 3 despite its name
+  Queue("T01-0001-0009.srtd", Receipt(9), 40);  // the same millisecond: path order
+  Queue("T01-0001-0008.srtd", Receipt(8), 40);
+  Queue("T01-0001-9999.srtd", kEPSRTServer_TillZReport::GetMessage("T01"), 40);
+  Queue("notes.txt", Receipt(7), 0);  // not a queue file
+  StartPusher();
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-9999.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "5", "3", "8", "9", "Z"}));
+  for (const char* name : {"T01-0001-0001.srtd", "T01-0001-0003.srtd", "T01-0001-0005.srtd",
+                           "T01-0001-0008.srtd", "T01-0001-0009.srtd"}) {
+    EXPECT_TRUE(fs::exists(ProcessedPath(name))) << name;
+    EXPECT_FALSE(fs::exists(queue_ + "/" + name)) << name;
+  }
+  EXPECT_TRUE(fs::exists(queue_ + "/notes.txt"));
+  // Delivered documents keep their text.
+  EXPECT_EQ(ReadAll(ProcessedPath("T01-0001-0001.srtd")), Receipt(1) + "\r\n");
+}
+
+TEST_F(PusherTest, NonBlockingRefusalIsFiledUnderErrorsAndTheNextFollowsAtOnce) {
+  rtsim::Fault refusal;
+  refusal.kind = rtsim::FaultKind::Refuse;
+  refusal.match = "createReceipt";
+  refusal.code = "-21";
+  refusal.status = "Document refused";
+  sim_.AddFault(refusal);
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  Queue("T01-0001-0002.srtd", Receipt(2), 20);
+  // A pause of ten minutes: the second file can only arrive without one.
+  StartPusher("600000");
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0002.srtd")); }));
+  EXPECT_TRUE(fs::exists(ErrorsPath("T01-0001-0001.srtd")));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "2"}));
+
+  const std::vector<std::string> log = StopAndReadLog();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[1], queue_ + "/T01-0001-0001.srtd");
+  EXPECT_EQ(log[2], "ERROR - -21 - Document refused");
+  EXPECT_TRUE(log[3].starts_with("<")) << log[3];  // the server's reply follows
+  EXPECT_NE(log[3].find("Document refused"), std::string::npos) << log[3];
+}
+
+// A failure that means the server cannot take documents now holds back the
+// whole queue until the retry after the pause.
+class PusherBlockingTest : public PusherTest,
+                           public ::testing::WithParamInterface<rtsim::FaultKind> {};
+
+TEST_P(PusherBlockingTest, HoldsBackEveryLaterFileUntilTheRetry) {
+  rtsim::Fault fault;
+  fault.kind = GetParam();
+  fault.match = "createReceipt";
+  fault.code = "-20";
+  fault.httpStatus = 503;
+  sim_.AddFault(fault);
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  Queue("T01-0001-0002.srtd", Receipt(2), 20);
+  Queue("T01-0001-0003.srtd", Receipt(3), 30);
+  StartPusher("200");
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0003.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "1", "2", "3"}));
+  EXPECT_TRUE(fs::exists(ProcessedPath("T01-0001-0001.srtd")));
+  EXPECT_FALSE(fs::exists(ErrorsPath("T01-0001-0001.srtd")));
+  EXPECT_FALSE(pusher_->Finished());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, PusherBlockingTest,
+                         ::testing::Values(rtsim::FaultKind::Refuse, rtsim::FaultKind::HttpStatus,
+                                           rtsim::FaultKind::Drop));
+
+TEST_F(PusherTest, FilesAddedWhileTheQueueHoldsPathsWaitForTheNextScan) {
+  const std::string first = Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  Queue("T01-0001-0002.srtd", Receipt(2), 20);
+  {
+    // Holding the client keeps the pusher at its first submission.
+    std::lock_guard<std::recursive_mutex> hold(server_.Lock());
+    StartPusher();
+    ASSERT_TRUE(WaitUntil([&] { return LogContains(first); }));
+    // Older than both: a new scan would put it first.
+    Queue("T01-0001-0000.srtd", Receipt(0), 0);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0000.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "2", "0"}));
+}
+
+TEST_F(PusherTest, DuplicateNameStaysInTheQueueUnderAnotherName) {
+  const std::string name = "T01-0001-0001.srtd";
+  fs::create_directories(processed_ + "/" + Today());
+  WriteFileAtomic(ProcessedPath(name), "earlier");
+  Queue(name, Receipt(1), 10);
+  Queue("T01-0001-0002.srtd", Receipt(2), 20);
+  StartPusher("600000");
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0002.srtd")); }));
+  EXPECT_EQ(ReadAll(ProcessedPath(name)), "earlier");
+  EXPECT_EQ(ReadAll(queue_ + "/" + name + "_duplicate.err"), Receipt(1) + "\r\n");
+  EXPECT_FALSE(fs::exists(queue_ + "/" + name));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "2"}));
+  const std::vector<std::string> log = StopAndReadLog();
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "ERROR - Duplicate File Name found: " + ProcessedPath(name)),
+            log.end());
+}
+
+TEST_F(PusherTest, SecondDuplicateDoesNotOverwriteTheFirstNorGetSentAgain) {
+  const std::string name = "T01-0001-0001.srtd";
+  fs::create_directories(processed_ + "/" + Today());
+  WriteFileAtomic(ProcessedPath(name), "earlier");
+  WriteFileAtomic(queue_ + "/" + name + "_duplicate.err", "first duplicate");
+  Queue(name, Receipt(1), 10);
+  StartPusher("100");
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(queue_ + "/" + name + "_duplicate_2.err"); }));
+  EXPECT_EQ(ReadAll(queue_ + "/" + name + "_duplicate.err"), "first duplicate");
+  EXPECT_FALSE(fs::exists(queue_ + "/" + name));
+  StopAndReadLog();
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1"}));
+}
+
+TEST_F(PusherTest, UnknownDocumentIsFiledUnderErrorsWithoutBeingSent) {
+  // Leave a blocking failure on the client: it must not decide the fate of
+  // a document that was never sent.
+  rtsim::Fault down;
+  down.kind = rtsim::FaultKind::HttpStatus;
+  sim_.AddFault(down);
+  ASSERT_FALSE(server_.GetServerInfo());
+  ASSERT_EQ(server_.LastErrorType(), et_Blocking);
+
+  const std::string declared =
+      Queue("T01-0001-0001.srtd", "<?xml version=\"1.0\"?>" + Receipt(1), 10);
+  const std::string indented = Queue("T01-0001-0002.srtd", " " + Receipt(2), 20);
+  const std::string lowercase = Queue("T01-0001-0003.srtd", "<createreceipt/>", 30);
+  Queue("T01-0001-0004.srtd", Receipt(4), 40);
+  StartPusher("600000");
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0004.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"4"}));
+  for (const char* name : {"T01-0001-0001.srtd", "T01-0001-0002.srtd", "T01-0001-0003.srtd"}) {
+    EXPECT_TRUE(fs::exists(ErrorsPath(name))) << name;
+  }
+  const std::vector<std::string> log = StopAndReadLog();
+  for (const std::string& path : {declared, indented, lowercase}) {
+    EXPECT_NE(std::find(log.begin(), log.end(), "ERROR - Unknown document kind, not sent: " + path),
+              log.end())
+        << path;
+  }
+}
+
+TEST_F(PusherTest, ReplyThatIsNotXmlKeepsTheThreadAliveAndTheFileQueued) {
+  rtsim::Fault garbage;
+  garbage.kind = rtsim::FaultKind::Garbage;
+  garbage.match = "createReceipt";
+  sim_.AddFault(garbage);
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  Queue("T01-0001-0002.srtd", Receipt(2), 20);
+  StartPusher("200");
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0002.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "1", "2"}));
+  EXPECT_FALSE(pusher_->Finished());
+  const std::vector<std::string> log = StopAndReadLog();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[1], queue_ + "/T01-0001-0001.srtd");
+  EXPECT_TRUE(log[2].starts_with("ERROR - ")) << log[2];
+  EXPECT_EQ(log[3], queue_ + "/T01-0001-0001.srtd");
+}
+
+TEST_F(PusherTest, VanishedQueueDirectoryIsLoggedAndRetried) {
+  fs::remove_all(queue_);
+  StartPusher("100");
+  ASSERT_TRUE(WaitUntil([&] { return LogContains("ERROR - The specified path was not found"); }));
+  EXPECT_FALSE(pusher_->Finished());
+
+  fs::create_directories(queue_);
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0001.srtd")); }));
+  EXPECT_FALSE(pusher_->Finished());
+}
+
+TEST_F(PusherTest, WaitsQuietlyForItsConfigurationAndTakesItWhileRunning) {
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  StartPusher("100", /*withServer=*/false);
+  // Nothing to do without a server client: polls, and logs nothing.
+  ASSERT_TRUE(WaitUntil([&] { return LogContains("START"); }));
+  EXPECT_TRUE(Sent().empty());
+
+  pusher_->SetServer(&server_);
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0001.srtd")); }));
+
+  // A new queue directory is picked up by the running pusher.
+  const std::string other = root_ + "/T02/Queue";
+  fs::create_directories(other);
+  pusher_->SetDataQueueDir(other);
+  WriteFileAtomic(other + "/T02-0001-0001.srtd", Receipt(11) + "\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T02-0001-0001.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "11"}));
+  const std::vector<std::string> log = StopAndReadLog();
+  EXPECT_EQ(log.size(), 4u);  // START, two deliveries, STOP
+}
+
+// The log of one delivered receipt and a daily closure refused once by an
+// unreachable server.
+TEST_F(PusherTest, LogsStartDeliveriesFailuresAndStop) {
+  rtsim::Fault unreachable;
+  unreachable.kind = rtsim::FaultKind::Drop;
+  unreachable.match = "createDailyClosure";
+  sim_.AddFault(unreachable);
+  const std::string receipt = Queue("T01-0012-0005.srtd", Receipt(5), 10);
+  const std::string closure =
+      Queue("T01-0012-9999.srtd", kEPSRTServer_TillZReport::GetMessage("T01"), 20);
+  StartPusher("100");
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0012-9999.srtd")); }));
+  const std::vector<std::string> log = StopAndReadLog();
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(log.size(), 7u) << ReadAll(LogPath());
+  EXPECT_EQ(log[0], "****** START " + queue_ + " *****");
+  EXPECT_EQ(log[1], receipt);
+  EXPECT_EQ(log[2], "TILLZREPORT:" + closure);
+  EXPECT_TRUE(log[3].starts_with("ERROR - Http error: 0: ")) << log[3];
+  EXPECT_EQ(log[4], "<NoData/>");
+  EXPECT_EQ(log[5], "TILLZREPORT:" + closure);
+  EXPECT_EQ(log[6], "****** STOP " + queue_ + " *****");
+  // Every entry is stamped; the reply markup continues the error entry.
+  for (size_t i : {0u, 1u, 2u, 3u, 5u}) EXPECT_TRUE(std::regex_match(lines[i], kStampedLine));
+  EXPECT_FALSE(std::regex_match(lines[4], kStampedLine));
+}
+
+TEST_F(PusherTest, StopDuringAPauseIsPrompt) {
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  StartPusher("600000");
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0001.srtd")); }));
+  // The queue is empty now: the pusher pauses for ten minutes.
+  const auto start = steady_clock::now();
+  pusher_.reset();
+  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(PusherPause, ComesFromTheEnvironment) {
+  ::unsetenv("QX_PUSHER_PAUSE_MS");
+  EXPECT_EQ(PusherPauseMillisFromEnvironment(), 30000);
+  ::setenv("QX_PUSHER_PAUSE_MS", "250", 1);
+  EXPECT_EQ(PusherPauseMillisFromEnvironment(), 250);
+  ::setenv("QX_PUSHER_PAUSE_MS", "soon", 1);
+  EXPECT_EQ(PusherPauseMillisFromEnvironment(), 30000);
+  ::setenv("QX_PUSHER_PAUSE_MS", "-5", 1);
+  EXPECT_EQ(PusherPauseMillisFromEnvironment(), 30000);
+  ::unsetenv("QX_PUSHER_PAUSE_MS");
+}
+
+}  // namespace
+}  // namespace qx
