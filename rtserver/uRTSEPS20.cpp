@@ -88,7 +88,8 @@ std::string kEPSRTServer_Api::CopyText(std::string_view aText, size_t aIndex, si
 // kEPSRTServer
 
 kEPSRTServer::kEPSRTServer() : fXmlResponse(std::make_shared<XmlDocument>()) {
-  // Request objects are created in field order (see the header).
+  // Request objects are created in field order (see the header): each one is
+  // added here with its own MakeEPSRTRequest line at its field's place.
   fSetupInfo = std::make_unique<kEPSRTServer_Setup>();
   fServerInfo = MakeEPSRTRequest<kEPSRTServer_Info>(*this);
   fServerTillMap = MakeEPSRTRequest<kEPSRTServer_TillMap>(*this);
