@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include "platform/error.h"
 #include "tools/rtsim/rtsim.h"
@@ -12,24 +13,26 @@ namespace {
 // Applies the command line in order; false when --help was asked for.
 bool ParseArguments(int argc, char** argv, qx::rtsim::Config& config) {
   for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+    const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") return false;
-    if (arg.rfind("--", 0) != 0) throw qx::Error("Unexpected argument '" + arg + "'");
-    std::string key = arg.substr(2);
-    std::string value;
+    if (arg.substr(0, 2) != "--") {
+      throw qx::Error("Unexpected argument '" + std::string(arg) + "'");
+    }
+    std::string_view key = arg.substr(2);
+    std::string_view value;
     const size_t equals = key.find('=');
-    if (equals != std::string::npos) {
+    if (equals != std::string_view::npos) {
       value = key.substr(equals + 1);
-      key.resize(equals);
+      key = key.substr(0, equals);
     } else if (key == "log" || key == "no-headers") {
-      value = "1";
+      value = "1";  // flags take no value
     } else if (i + 1 < argc) {
       value = argv[++i];
     } else {
-      throw qx::Error("Option --" + key + " needs a value");
+      throw qx::Error("Option --" + std::string(key) + " needs a value");
     }
     if (key == "config") {
-      qx::rtsim::LoadConfigFile(config, value);
+      qx::rtsim::LoadConfigFile(config, std::string(value));
     } else {
       qx::rtsim::SetConfigValue(config, key, value);
     }
