@@ -5,6 +5,7 @@
 #include "platform/error.h"
 #include "rtreq/rtreq_fixture.h"
 #include "rtserver/uRTSEPS20_Clock.h"
+#include "rtserver/uRTSEPS20_ZReport.h"
 
 namespace qx::rtreqtest {
 namespace {
@@ -36,8 +37,9 @@ TEST_F(ClockTest, ClockSlicesWithTheYearInThisCentury) {
   expected.year = 2026, expected.month = 3, expected.day = 15, expected.hour = 17,
   expected.minute = 45;
   EXPECT_EQ(client_.DateTime().DateTime(), EncodeDateTime(expected));
-  EXPECT_THAT(Commands("4201"),
-              ElementsAre("<printerCommand><directIO command=\"4201\" data=\"\"/></printerCommand>"));
+  EXPECT_THAT(
+      Commands("4201"),
+      ElementsAre("<printerCommand><directIO command=\"4201\" data=\"\"/></printerCommand>"));
 }
 
 TEST_F(ClockTest, SimulatorClockIsNow) {

@@ -23,11 +23,15 @@ class InfoTest : public RtreqTest {
 
   static std::string InfoReply(const std::string& dailyOpen, const std::string& expiryCD) {
     return "<rtType>M</rtType><rtSerialNumber>99SIM000001</rtSerialNumber>"
-           "<rtDailyOpen>" + dailyOpen + "</rtDailyOpen><rtMainStatus>2</rtMainStatus>"
+           "<rtDailyOpen>" +
+           dailyOpen +
+           "</rtDailyOpen><rtMainStatus>2</rtMainStatus>"
            "<rtSubStatus>8</rtSubStatus><rtNoWorkingPeriod>1</rtNoWorkingPeriod>"
            "<rtZRepNumber>41</rtZRepNumber><rtFileToSend>3</rtFileToSend>"
            "<rtOldFileToSend>0</rtOldFileToSend><rtFileRejected>1</rtFileRejected>"
-           "<rtExpiryCD>" + expiryCD + "</rtExpiryCD><rtExpiryCA>20301231</rtExpiryCA>"
+           "<rtExpiryCD>" +
+           expiryCD +
+           "</rtExpiryCD><rtExpiryCA>20301231</rtExpiryCA>"
            "<TrainingMode>0</TrainingMode>";
   }
 };
@@ -48,8 +52,7 @@ TEST_F(InfoTest, GetReadsEveryField) {
   EXPECT_EQ(Info().ExpiryCD(), EncodeDate(2026, 12, 31));
   EXPECT_EQ(Info().ExpiryCA(), EncodeDate(2030, 12, 31));
   EXPECT_FALSE(Info().TrainingMode());
-  EXPECT_THAT(Commands("serverInfo"),
-              ElementsAre("<createReport><serverInfo/></createReport>"));
+  EXPECT_THAT(Commands("serverInfo"), ElementsAre("<createReport><serverInfo/></createReport>"));
 }
 
 TEST_F(InfoTest, SimulatorAnswersServerInfo) {
@@ -106,8 +109,10 @@ TEST_F(InfoTest, ThreeHeaderLinesTakeFourRequests) {
   EXPECT_THAT(Info().Headers(), ElementsAre("SHOP", "STREET", "VAT"));
   std::vector<std::string> commands = Commands("3216");
   ASSERT_EQ(commands.size(), 4u);
-  EXPECT_EQ(commands[0], "<printerCommand><directIO command=\"3216\" data=\"01\"/></printerCommand>");
-  EXPECT_EQ(commands[3], "<printerCommand><directIO command=\"3216\" data=\"04\"/></printerCommand>");
+  EXPECT_EQ(commands[0],
+            "<printerCommand><directIO command=\"3216\" data=\"01\"/></printerCommand>");
+  EXPECT_EQ(commands[3],
+            "<printerCommand><directIO command=\"3216\" data=\"04\"/></printerCommand>");
 }
 
 TEST_F(InfoTest, SixteenLinesAtMost) {

@@ -4,6 +4,7 @@
 // to look at the requests it received.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -48,10 +48,12 @@ TEST(TillStatusTest, ConversionsBothWays) {
 
 TEST_F(TillTest, MapReadsTillsInReplyOrderOnceAfterTwoGets) {
   std::string reply = "<tillCount>2" +
-                      Entry(1, "tillId=\"T02\" dailyOpen=\"1\" tillStatus=\"1\" zRepNumber=\"12\" "
-                               "recNumber=\"5\" dailyAmount=\"12.30\"") +
-                      Entry(2, "tillId=\"T01\" dailyOpen=\"0\" tillStatus=\"7\" zRepNumber=\"3\" "
-                               "recNumber=\"0\" dailyAmount=\"0\"") +
+                      Entry(1,
+                            "tillId=\"T02\" dailyOpen=\"1\" tillStatus=\"1\" zRepNumber=\"12\" "
+                            "recNumber=\"5\" dailyAmount=\"12.30\"") +
+                      Entry(2,
+                            "tillId=\"T01\" dailyOpen=\"0\" tillStatus=\"7\" zRepNumber=\"3\" "
+                            "recNumber=\"0\" dailyAmount=\"0\"") +
                       "<other>x</other></tillCount>";
   ReplyOnce("tillMap", reply);
   ReplyOnce("tillMap", reply);
@@ -96,8 +98,9 @@ TEST_F(TillTest, SimulatorMapShowsItsTills) {
 
 TEST_F(TillTest, CountWithLineBreaksAndTabs) {
   ReplyOnce("tillMap", "<tillCount>\n\t1\t\n" +
-                           Entry(1, "tillId=\"T01\" dailyOpen=\"1\" tillStatus=\"0\" "
-                                    "zRepNumber=\"1\" recNumber=\"1\" dailyAmount=\"1\"") +
+                           Entry(1,
+                                 "tillId=\"T01\" dailyOpen=\"1\" tillStatus=\"0\" "
+                                 "zRepNumber=\"1\" recNumber=\"1\" dailyAmount=\"1\"") +
                            "</tillCount>");
   ASSERT_TRUE(client_.GetTillMap());
   EXPECT_EQ(Map().TillCount(), 1);
@@ -105,10 +108,12 @@ TEST_F(TillTest, CountWithLineBreaksAndTabs) {
 
 TEST_F(TillTest, CommaAmountRaisesAndKeepsEarlierTills) {
   ReplyOnce("tillMap", "<tillCount>2" +
-                           Entry(1, "tillId=\"T01\" dailyOpen=\"1\" tillStatus=\"1\" "
-                                    "zRepNumber=\"1\" recNumber=\"1\" dailyAmount=\"1.5\"") +
-                           Entry(2, "tillId=\"T02\" dailyOpen=\"1\" tillStatus=\"1\" "
-                                    "zRepNumber=\"1\" recNumber=\"1\" dailyAmount=\"12,30\"") +
+                           Entry(1,
+                                 "tillId=\"T01\" dailyOpen=\"1\" tillStatus=\"1\" "
+                                 "zRepNumber=\"1\" recNumber=\"1\" dailyAmount=\"1.5\"") +
+                           Entry(2,
+                                 "tillId=\"T02\" dailyOpen=\"1\" tillStatus=\"1\" "
+                                 "zRepNumber=\"1\" recNumber=\"1\" dailyAmount=\"12,30\"") +
                            "</tillCount>");
   try {
     client_.GetTillMap();
@@ -175,7 +180,7 @@ TEST_F(TillTest, SecondTokenReplacesTheFirstInPlace) {
 
 TEST_F(TillTest, AllZeroAmountAndTokensOfSeveralTills) {
   ReplyOnce("createToken", TokenReply(MakeToken("20260315", "0001", "0001", "000000000", "")));
-  ReplyOnce("createToken", TokenReply(MakeToken("20260315", "0002", "0001", "000000100")),);
+  ReplyOnce("createToken", TokenReply(MakeToken("20260315", "0002", "0001", "000000100")));
   ASSERT_TRUE(client_.CreateToken("T01"));
   ASSERT_TRUE(client_.CreateToken("T02"));
   ASSERT_EQ(Tokens().Tokens().size(), 2u);

@@ -12,9 +12,8 @@ namespace {
 
 using ::testing::ElementsAre;
 
-std::string VatLine(int n, const std::string& id, const std::string& rate,
-                    const std::string& sales, const std::string& refund = "0",
-                    const std::string& voids = "0") {
+std::string VatLine(int n, const std::string& id, const std::string& rate, const std::string& sales,
+                    const std::string& refund = "0", const std::string& voids = "0") {
   std::string name = "vatCount" + std::to_string(n);
   return "<" + name + ">vatId=\"" + id + "\" vatRate=\"" + rate + "\" vatSales=\"" + sales +
          "\" vatRefund=\"" + refund + "\" vatVoid=\"" + voids + "\"</" + name + ">";
@@ -22,8 +21,8 @@ std::string VatLine(int n, const std::string& id, const std::string& rate,
 
 std::string Report(const std::string& zrep, const std::string& amount, const std::string& vats,
                    const std::string& extra = "") {
-  return "<tillId>T01</tillId><zRepNumber>" + zrep + "</zRepNumber>" + extra +
-         "<dailyAmount>" + amount + "</dailyAmount><vatCount>" + vats + "</vatCount>";
+  return "<tillId>T01</tillId><zRepNumber>" + zrep + "</zRepNumber>" + extra + "<dailyAmount>" +
+         amount + "</dailyAmount><vatCount>" + vats + "</vatCount>";
 }
 
 Currency Amount(const char* text) { return ParseCurrency(text); }
@@ -43,9 +42,10 @@ class ZReportTest : public RtreqTest {
 
 TEST_F(ZReportTest, VatRateTextsGiveCodesAndRates) {
   ReplyOnce("fiscalInformation",
-            Report("4", "0", "6" + VatLine(1, "1", "22,00%", "0") + VatLine(2, "2", " 10%", "0") +
-                                 VatLine(3, "3", "", "0") + VatLine(4, "4", "NI", "0") +
-                                 VatLine(5, "5", "5.5", "0") + VatLine(6, "6", "ES", "0")));
+            Report("4", "0",
+                   "6" + VatLine(1, "1", "22,00%", "0") + VatLine(2, "2", " 10%", "0") +
+                       VatLine(3, "3", "", "0") + VatLine(4, "4", "NI", "0") +
+                       VatLine(5, "5", "5.5", "0") + VatLine(6, "6", "ES", "0")));
   ASSERT_TRUE(client_.GetTillCurrentZReport("T01"));
   const auto& lines = Till().VATAmounts();
   ASSERT_EQ(lines.size(), 6u);
@@ -54,7 +54,7 @@ TEST_F(ZReportTest, VatRateTextsGiveCodesAndRates) {
     int index;
     const char* code;
     const char* rate;
-  } expected[] = {{1, "2200", "22"}, {2, "1000", "10"}, {3, "0000", "0"},
+  } expected[] = {{1, "2200", "22"}, {2, "1000", "10"},  {3, "0000", "0"},
                   {4, "N3", "0"},    {5, "0550", "5.5"}, {6, "N4", "0"}};
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_EQ(lines[i]->Index(), expected[i].index) << i;
@@ -72,10 +72,9 @@ TEST_F(ZReportTest, LowerCaseExemptCodeIsNotANumber) {
 }
 
 TEST_F(ZReportTest, AmountsWithCommaOrPointAndExactSums) {
-  ReplyOnce("fiscalInformation",
-            Report("4", "1234,5",
-                   "2" + VatLine(1, "1", "22", "10,10", "1.01", "0,3") +
-                       VatLine(2, "2", "10", "20.20", "2,02", "0.4")));
+  ReplyOnce("fiscalInformation", Report("4", "1234,5",
+                                        "2" + VatLine(1, "1", "22", "10,10", "1.01", "0,3") +
+                                            VatLine(2, "2", "10", "20.20", "2,02", "0.4")));
   ASSERT_TRUE(client_.GetTillCurrentZReport("T01"));
   EXPECT_EQ(Till().DailyAmount(), Amount("1234.5"));
   EXPECT_EQ(Till().SalesAmount(), Amount("30.3"));
@@ -87,8 +86,7 @@ TEST_F(ZReportTest, AmountsWithCommaOrPointAndExactSums) {
 }
 
 TEST_F(ZReportTest, EmptyVatCountGivesZeroSums) {
-  ReplyOnce("fiscalInformation",
-            Report("4", "0", "1" + VatLine(1, "1", "22", "5")));
+  ReplyOnce("fiscalInformation", Report("4", "0", "1" + VatLine(1, "1", "22", "5")));
   ASSERT_TRUE(client_.GetTillCurrentZReport("T01"));
   ReplyOnce("fiscalInformation", Report("4", "0", "0"));
   ASSERT_TRUE(client_.GetTillCurrentZReport("T01"));
@@ -121,8 +119,9 @@ TEST_F(ZReportTest, CurrentAfterHistoricSendsTheNumberRead) {
   EXPECT_EQ(Till().ReportType(), rt_historical);
   ReplyOnce("fiscalInformation", Report("10", "0", "0"));
   ASSERT_TRUE(client_.GetTillCurrentZReport("T01"));
-  EXPECT_THAT(Commands("zReport"),
-              ElementsAre("<createReport><zReport tillId=\"T01\" zRepNumber=\"7\"/></createReport>"));
+  EXPECT_THAT(
+      Commands("zReport"),
+      ElementsAre("<createReport><zReport tillId=\"T01\" zRepNumber=\"7\"/></createReport>"));
   EXPECT_THAT(
       Commands("fiscalInformation"),
       ElementsAre(
@@ -131,8 +130,9 @@ TEST_F(ZReportTest, CurrentAfterHistoricSendsTheNumberRead) {
 }
 
 TEST_F(ZReportTest, MissingElementRaisesAfterEarlierFields) {
-  ReplyOnce("fiscalInformation", "<tillId>T09</tillId><zRepNumber>5</zRepNumber>"
-                                 "<dailyAmount>3</dailyAmount>");
+  ReplyOnce("fiscalInformation",
+            "<tillId>T09</tillId><zRepNumber>5</zRepNumber>"
+            "<dailyAmount>3</dailyAmount>");
   EXPECT_EQ(CurrentRaises(), "Element vatCount not found in response document.");
   EXPECT_EQ(Till().TillId(), "T09");
   EXPECT_EQ(Till().DailyAmount(), Amount("3"));
@@ -175,7 +175,8 @@ TEST_F(ZReportTest, SimulatorReportsFollowTheDayAndItsClosure) {
   ASSERT_TRUE(client_.GetTillHistoricZReport("T01", 12));
   EXPECT_EQ(Till().ZRepNumber(), 12);
   EXPECT_EQ(Till().DailyAmount(), sim_->ClosedReport("T01", 12)->dailyAmount);
-  EXPECT_EQ(Till().ZRepDate(), kEPSRTServer_Api::TextToDate(sim_->ClosedReport("T01", 12)->zRepDate));
+  EXPECT_EQ(Till().ZRepDate(),
+            kEPSRTServer_Api::TextToDate(sim_->ClosedReport("T01", 12)->zRepDate));
 }
 
 TEST_F(ZReportTest, ClosureRefusedIsReported) {
