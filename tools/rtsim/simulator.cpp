@@ -212,6 +212,9 @@ void Simulator::Impl::Start() {
   port_ = port;
   running_ = true;
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // A stop issued before the listening loop has begun would be missed and
+  // leave Stop() waiting forever; the loop starts at once, so wait for it.
+  while (!server_->is_running()) std::this_thread::yield();
 }
 
 void Simulator::Impl::Stop() {
