@@ -9,9 +9,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/error.h"
 #include "platform/strings.h"
@@ -222,6 +224,16 @@ std::vector<std::string> ListFiles(const std::string& dir, std::string_view exte
   }
   ::closedir(handle);
   return files;
+}
+
+std::vector<std::string> ListSubdirectories(const std::string& dir) {
+  std::vector<std::string> dirs;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec)) dirs.push_back(it->path().string());
+  }
+  std::sort(dirs.begin(), dirs.end());
+  return dirs;
 }
 
 int64_t FileModifiedUnixMillis(const std::string& path) {

@@ -45,6 +45,10 @@ std::vector<std::string> ReadTextLines(const std::string& path);
 // when the directory does not exist.
 std::vector<std::string> ListFiles(const std::string& dir, std::string_view extension);
 
+// Full paths of the directories directly inside |dir|, sorted by name; empty
+// when |dir| does not exist or cannot be read.
+std::vector<std::string> ListSubdirectories(const std::string& dir);
+
 // Last modification time in milliseconds since the Unix epoch. Raises when missing.
 int64_t FileModifiedUnixMillis(const std::string& path);
 

@@ -1,0 +1,281 @@
+// The chain verifier. Each stored receipt is re-read from disk, its digest
+// recomputed over the cleaned markup of its receipt element, and its amounts
+// recomputed by converting its own lines again against the till's cached VAT
+// map. No request is sent to any server.
+#include "tools/qxtill/verify.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+#include "manager/uRTServerManager_Counters.h"
+#include "platform/currency.h"
+#include "platform/digest.h"
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/strings.h"
+#include "platform/xml.h"
+#include "rtserver/uRTSEPS20.h"
+#include "rtserver/uRTSEPS20_Receipt.h"
+#include "rtserver/uRTSEPS20_VATMap.h"
+
+namespace qx {
+namespace {
+
+struct StoredReceipt {
+  std::string file;
+  int32_t zRep = 0;
+  int32_t nRec = 0;
+  std::string docType;
+  std::string backLink;
+  std::string digest;          // as stored in receiptSecurity
+  std::string computedDigest;  // over the stored receipt element
+  Currency recAmount, recVAT, dailyAmount;
+  std::string hostReceipt;  // printerFiscalReceipt without fiscalInformation
+};
+
+using Problems = std::vector<std::string>;
+
+std::string StripLineBreaks(std::string text) {
+  std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
+  return text;
+}
+
+std::string ReadDocumentText(const std::string& path) {
+  std::string text;
+  for (const std::string& line : ReadTextLines(path)) text += line + "\r\n";
+  return text;
+}
+
+// Every .srtd file of the queue and of the dated processed and errors directories.
+std::vector<std::string> ReceiptFiles(const std::string& tillDir) {
+  std::vector<std::string> files;
+  auto add = [&files](const std::string& dir) {
+    if (!DirectoryExists(dir)) return;
+    for (auto& f : ListFiles(dir, ".srtd")) files.push_back(f);
+  };
+  add(JoinPath(tillDir, "Queue"));
+  for (const char* filed : {"Processed", "Errors"}) {
+    for (const auto& dated : ListSubdirectories(JoinPath(tillDir, filed))) add(dated);
+  }
+  return files;
+}
+
+// Reads one queue document; nullopt for a daily closure or an unreadable receipt.
+std::optional<StoredReceipt> ReadReceipt(const std::string& path, Problems& problems) {
+  XmlDocument doc;
+  doc.LoadXml(ReadDocumentText(path));
+  XmlElement root = doc.DocumentElement();
+  if (root.NodeName() == "createDailyClosure") return std::nullopt;
+  auto fail = [&](const std::string& what) -> std::optional<StoredReceipt> {
+    problems.push_back(ExtractFileName(path) + ": " + what);
+    return std::nullopt;
+  };
+  if (root.NodeName() != "createReceipt") return fail("not a receipt document");
+  XmlNodeList top = root.ChildNodes();
+  XmlElement receipt = top.FindByName("receipt");
+  XmlElement security = top.FindByName("receiptSecurity");
+  if (!receipt || !security) return fail("receipt or receiptSecurity element missing");
+  XmlNodeList parts = receipt.ChildNodes();
+  XmlElement backLink = parts.FindByName("hash");
+  XmlElement host = parts.FindByName("printerFiscalReceipt");
+  XmlElement seal = security.ChildNodes().FindByName("hash");
+  if (!backLink || !host || !seal) return fail("hash or printerFiscalReceipt element missing");
+  XmlElement info = host.ChildNodes().FindByName("fiscalInformation");
+  if (!info) return fail("fiscalInformation element missing");
+
+  StoredReceipt r;
+  r.file = path;
+  r.backLink = backLink.AttributeText("fingerPrint");
+  r.digest = seal.AttributeText("fingerPrint");
+  r.computedDigest = Sha256Hex(StripLineBreaks(receipt.Xml()));
+  r.zRep = StrToInt(info.AttributeText("zRepNumber"));
+  r.nRec = StrToInt(info.AttributeText("recNumber"));
+  r.docType = info.AttributeText("doctype");
+  r.recAmount = ParseCurrency(info.AttributeText("recAmount"));
+  r.recVAT = ParseCurrency(info.AttributeText("recVAT"));
+  r.dailyAmount = ParseCurrency(info.AttributeText("dailyAmount"));
+  host.Native().remove_child(info.Native());
+  r.hostReceipt = host.Xml();
+  return r;
+}
+
+// Converts the receipt's own lines again and compares the amounts it states.
+void CheckAmounts(kEPSRTServer& server, const StoredReceipt& r, Problems& problems) {
+  kEPSRTServer_Receipt& converter = server.Receipt();
+  converter.XmlReceipt().LoadXml("<createReceipt><receipt>" + r.hostReceipt +
+                                 "</receipt></createReceipt>");
+  converter.SetNRecNumber(r.nRec - 1);
+  converter.SetZRepNumber(r.zRep);
+  converter.SetDailyAmount(Currency());
+  converter.Process(r.docType);
+  const std::string name = ExtractFileName(r.file);
+  if (converter.TotalAmount() != r.recAmount)
+    problems.push_back(name + ": recAmount " + FormatFiscal(r.recAmount) + " but its lines total " +
+                       FormatFiscal(converter.TotalAmount()));
+  if (converter.VATTotalAmount() != r.recVAT)
+    problems.push_back(name + ": recVAT " + FormatFiscal(r.recVAT) + " but its lines give " +
+                       FormatFiscal(converter.VATTotalAmount()));
+}
+
+// Closed days by Z report number, from the journal copies.
+std::map<int32_t, std::pair<std::string, kRTSCounters>> ReadJournal(const std::string& tillDir,
+                                                                    Problems& problems) {
+  std::map<int32_t, std::pair<std::string, kRTSCounters>> days;
+  const std::string dir = JoinPath(tillDir, "Journal");
+  if (!DirectoryExists(dir)) return days;
+  for (const auto& file : ListFiles(dir, ".srtj")) {
+    kRTSCounters counters;
+    try {
+      if (counters.Load(file)) {
+        days[counters.CurrentzRep()] = {ExtractFileName(file), counters};
+        continue;
+      }
+    } catch (const std::exception&) {
+    }
+    problems.push_back(ExtractFileName(file) + ": journal copy does not read");
+  }
+  return days;
+}
+
+void CheckChain(const std::vector<StoredReceipt>& day, Problems& problems) {
+  for (size_t i = 0; i < day.size(); ++i) {
+    const StoredReceipt& r = day[i];
+    const std::string name = ExtractFileName(r.file);
+    if (r.computedDigest != r.digest)
+      problems.push_back(name + ": digest does not match its content");
+    if (i == 0) continue;
+    const StoredReceipt& prev = day[i - 1];
+    if (r.nRec == prev.nRec)
+      problems.push_back(name + ": receipt number " + std::to_string(r.nRec) + " repeated");
+    else if (r.nRec != prev.nRec + 1)
+      problems.push_back(name + ": gap before receipt " + std::to_string(r.nRec) + " (previous " +
+                         std::to_string(prev.nRec) + ")");
+    if (r.backLink != prev.digest)
+      problems.push_back(name + ": back link does not equal the previous receipt's digest");
+    const Currency expected = prev.dailyAmount + (r.docType == "0" ? r.recAmount : Currency());
+    if (r.dailyAmount != expected)
+      problems.push_back(name + ": dailyAmount does not run on from the previous receipt");
+  }
+}
+
+struct Totals {
+  Currency sales, refunds, voids;
+};
+
+Totals DayTotals(const std::vector<StoredReceipt>& day) {
+  Totals t;
+  for (const auto& r : day) {
+    if (r.docType == "3")
+      t.voids += r.recAmount;
+    else if (r.docType == "1")
+      t.refunds += r.recAmount;
+    else
+      t.sales += r.recAmount;
+  }
+  return t;
+}
+
+// The day's receipts against the counters that recorded it.
+void CheckDayAgainstCounters(const std::vector<StoredReceipt>& day, const kRTSCounters& c,
+                             const std::string& name, Problems& problems) {
+  const StoredReceipt& first = day.front();
+  const StoredReceipt& last = day.back();
+  if (first.backLink != c.FirstFingerPrint())
+    problems.push_back(ExtractFileName(first.file) +
+                       ": first receipt of the day does not link to the first fingerprint of " +
+                       name);
+  if (last.digest != c.LastFingerPrint())
+    problems.push_back(name + ": last fingerprint differs from the last receipt's digest");
+  if (last.nRec != c.CurrentnRec())
+    problems.push_back(name + ": receipt number " + std::to_string(c.CurrentnRec()) +
+                       " but the last receipt stored is " + std::to_string(last.nRec));
+  // A day opened from a server token may start with an amount already booked.
+  const Currency start = first.dailyAmount - (first.docType == "0" ? first.recAmount : Currency());
+  const Totals t = DayTotals(day);
+  auto compare = [&](const char* what, Currency stated, Currency computed) {
+    if (stated != computed)
+      problems.push_back(name + ": " + what + " " + FormatTwoDecimals(stated) +
+                         " but the receipts give " + FormatTwoDecimals(computed));
+  };
+  compare("DailyTotal", c.DailyTotal(), last.dailyAmount);
+  compare("DailySales", c.DailySales(), start + t.sales);
+  compare("DailyRefunds", c.DailyRefunds(), t.refunds);
+  compare("DailyVoids", c.DailyVoids(), t.voids);
+}
+
+}  // namespace
+
+VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
+  VerifyResult result;
+  Problems& problems = result.problems;
+  if (!DirectoryExists(tillDir)) {
+    problems.push_back(tillDir + ": no such till directory");
+    out << "FAILED: " << problems.back() << "\n";
+    return result;
+  }
+  kEPSRTServer server;
+  const std::string vatFile = JoinPath(tillDir, "vatmap.srtv");
+  bool haveVAT = false;
+  try {
+    haveVAT = FileExists(vatFile) && server.VATMap().Deserialize(ReadDocumentText(vatFile));
+  } catch (const std::exception&) {
+  }
+  if (!haveVAT) problems.push_back("vatmap.srtv: no VAT map to recompute the amounts with");
+
+  std::map<int32_t, std::vector<StoredReceipt>> days;
+  for (const auto& file : ReceiptFiles(tillDir)) {
+    try {
+      if (auto r = ReadReceipt(file, problems)) days[r->zRep].push_back(std::move(*r));
+    } catch (const std::exception& e) {
+      problems.push_back(ExtractFileName(file) + ": " + e.what());
+    }
+  }
+  auto journal = ReadJournal(tillDir, problems);
+  kRTSCounters actual;
+  bool haveActual = false;
+  try {
+    haveActual = actual.Load(JoinPath(tillDir, "QX_counters.actual.srtc"));
+  } catch (const std::exception& e) {
+    problems.push_back(std::string("QX_counters.actual.srtc: ") + e.what());
+  }
+
+  for (auto& [zRep, day] : days) {
+    std::sort(day.begin(), day.end(), [](const auto& a, const auto& b) { return a.nRec < b.nRec; });
+    const size_t before = problems.size();
+    CheckChain(day, problems);
+    for (const auto& r : day) {
+      if (!haveVAT) break;
+      try {
+        CheckAmounts(server, r, problems);
+      } catch (const std::exception& e) {
+        problems.push_back(ExtractFileName(r.file) + ": its lines do not convert: " + e.what());
+      }
+    }
+    auto closed = journal.find(zRep);
+    if (closed != journal.end())
+      CheckDayAgainstCounters(day, closed->second.second, closed->second.first, problems);
+    else if (haveActual && actual.CurrentzRep() == zRep)
+      CheckDayAgainstCounters(day, actual, "QX_counters.actual.srtc", problems);
+    else
+      problems.push_back("Z report " + std::to_string(zRep) +
+                         ": neither a journal copy nor the actual counters record this day");
+
+    const Totals t = DayTotals(day);
+    out << "Z report " << zRep << (closed != journal.end() ? " (closed)" : " (open)") << ": "
+        << day.size() << " receipts, numbers " << day.front().nRec << " to " << day.back().nRec
+        << "; sales " << FormatTwoDecimals(t.sales) << ", refunds " << FormatTwoDecimals(t.refunds)
+        << ", voids " << FormatTwoDecimals(t.voids) << "\n"
+        << "  first link " << day.front().backLink << "\n"
+        << "  last link  " << day.back().digest << "\n";
+    for (size_t i = before; i < problems.size(); ++i) out << "  PROBLEM: " << problems[i] << "\n";
+    result.receipts += static_cast<int>(day.size());
+  }
+  result.days = static_cast<int>(days.size());
+  out << (result.Ok() ? "VERIFIED" : "FAILED") << ": " << result.receipts << " receipts in "
+      << result.days << " Z reports, " << problems.size() << " problems\n";
+  for (const auto& p : problems) out << "  " << p << "\n";
+  return result;
+}
+
+}  // namespace qx
