@@ -248,7 +248,17 @@ TEST_P(PusherBlockingTest, HoldsBackEveryLaterFileUntilTheRetry) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, PusherBlockingTest,
                          ::testing::Values(rtsim::FaultKind::Refuse, rtsim::FaultKind::HttpStatus,
-                                           rtsim::FaultKind::Drop));
+                                           rtsim::FaultKind::Drop),
+                         [](const ::testing::TestParamInfo<rtsim::FaultKind>& info) {
+                           switch (info.param) {
+                             case rtsim::FaultKind::Refuse:
+                               return "RefusalCodeMinus20";
+                             case rtsim::FaultKind::HttpStatus:
+                               return "HttpError";
+                             default:
+                               return "NoReply";
+                           }
+                         });
 
 TEST_F(PusherTest, FilesAddedWhileTheQueueHoldsPathsWaitForTheNextScan) {
   const std::string first = Queue("T01-0001-0001.srtd", Receipt(1), 10);
