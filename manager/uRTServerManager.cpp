@@ -1,0 +1,199 @@
+// The till manager's core: construction, configuration, the data store's
+// layout, the error list, the queue listings, the forwarding operations and
+// the two local caches (receipt header lines and VAT map).
+#include "manager/uRTServerManager.h"
+
+#include <cstdlib>
+
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/strings.h"
+#include "rtserver/uRTSEPS20_Info.h"
+#include "rtserver/uRTSEPS20_VATMap.h"
+
+namespace qx {
+
+namespace {
+
+constexpr char kFallbackDataRoot[] = "/var/lib/QX_SRT_DB";
+constexpr char kHeadersCacheName[] = "headers.srth";
+constexpr char kVatMapCacheName[] = "vatmap.srtv";
+constexpr int64_t kDefaultQueueWaitMillis = 5000;
+
+// Splits a text into lines at CR LF, LF or CR; a final break adds no line.
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(line);
+      line.clear();
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+void CheckPathComponent(const std::string& aName) {
+  CheckPathCharacters(aName);
+  if (aName == "." || aName == ".." || aName.find_first_of("/\\") != std::string::npos) {
+    throw Error("Invalid characters in path");
+  }
+}
+
+std::string RTSQueueFileName(const std::string& aTillId, int32_t aZRepNumber, int32_t aNRecNumber) {
+  CheckPathComponent(aTillId);
+  return aTillId + "-" + FormatNumber0000(aZRepNumber) + "-" + FormatNumber0000(aNRecNumber) +
+         ".srtd";
+}
+
+kRTSManager::kRTSManager()
+    : fActualCounters(std::make_unique<kRTSCounters>()),
+      fPreviousCounters(std::make_unique<kRTSCounters>()) {
+  fActualCounters->SetCounterType(ctActual);
+  fPreviousCounters->SetCounterType(ctPrevious);
+  SetServer(std::make_unique<kEPSRTServer>());
+}
+
+// The queue pusher must be stopped before anything it uses goes; then the
+// owned objects are freed in the order: counters, error list, server client.
+kRTSManager::~kRTSManager() {
+  fActualCounters.reset();
+  fPreviousCounters.reset();
+  fErrors.clear();
+  fServer.reset();
+}
+
+void kRTSManager::SetServer(std::unique_ptr<kEPSRTServer> aServer) { fServer = std::move(aServer); }
+
+std::string kRTSManager::DefaultDataRootDir() {
+  const char* root = std::getenv("QX_SRT_DB");
+  return root != nullptr && *root != '\0' ? std::string(root) : std::string(kFallbackDataRoot);
+}
+
+int64_t kRTSManager::QueueWaitMillis() {
+  const char* text = std::getenv("QX_QUEUE_WAIT_MS");
+  if (text == nullptr) return kDefaultQueueWaitMillis;
+  int32_t value = 0;
+  return TryStrToInt(text, value) && value >= 0 ? value : kDefaultQueueWaitMillis;
+}
+
+bool kRTSManager::Init(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
+                       const std::string& aUser, const std::string& aPassword,
+                       const std::string& aTillId) {
+  SetupDataDirectories(aDataRootDir, aTillId);
+  fServer->Setup(aAddress, aPort, aUser, aPassword);
+  fTillId = aTillId;
+  return true;
+}
+
+bool kRTSManager::Setup(const std::string& aAddress, int32_t aPort, const std::string& aUser,
+                        const std::string& aPassword) {
+  return fServer->Setup(aAddress, aPort, aUser, aPassword);
+}
+
+// Every path is computed (and so validated) before any field changes or any
+// directory is created: a till id that is not a single path component would
+// otherwise put the store outside the data root.
+void kRTSManager::SetupDataDirectories(const std::string& aDataRootDir,
+                                       const std::string& aTillId) {
+  const std::string root = aDataRootDir.empty() ? DefaultDataRootDir() : aDataRootDir;
+  CheckPathCharacters(root);
+  CheckPathComponent(aTillId);
+  const std::string tillDir = JoinPath(root, aTillId);
+  const std::string queueDir = JoinPath(tillDir, "Queue");
+  const std::string processedDir = JoinPath(tillDir, "Processed");
+  const std::string errorsDir = JoinPath(tillDir, "Errors");
+  const std::string journalDir = JoinPath(tillDir, "Journal");
+
+  fDataRootDir = root;
+  fDataTillDir = tillDir;
+  // Assigned directly: a running pusher keeps the directories it started
+  // with; only the setters reach it.
+  fDataQueueDir = queueDir;
+  fDataProcessedDir = processedDir;
+  fDataErrorsDir = errorsDir;
+  fJournalDir = journalDir;
+
+  // A directory that cannot be created shows up at the first write into it.
+  for (const std::string* dir :
+       {&fDataTillDir, &fDataQueueDir, &fDataProcessedDir, &fDataErrorsDir, &fJournalDir}) {
+    ForceDirectories(*dir);
+  }
+
+  fActualCountersFullFileName = JoinPath(fDataTillDir, "QX_counters.actual.srtc");
+  fPreviousCountersFullFileName = JoinPath(fDataTillDir, "QX_counters.previous.srtc");
+}
+
+void kRTSManager::SetDataQueueDir(const std::string& aValue) { fDataQueueDir = aValue; }
+
+void kRTSManager::SetDataProcessedDir(const std::string& aValue) { fDataProcessedDir = aValue; }
+
+void kRTSManager::SetDataErrorsDir(const std::string& aValue) { fDataErrorsDir = aValue; }
+
+std::string kRTSManager::LastError() const {
+  return fErrors.empty() ? std::string() : fErrors.back();
+}
+
+std::vector<std::string> kRTSManager::GetQueuedFiles() const {
+  return ListFiles(fDataQueueDir, ".srtd");
+}
+
+std::vector<std::string> kRTSManager::GetErrorsFiles() const {
+  return ListFiles(fDataErrorsDir, ".srtd");
+}
+
+int32_t kRTSManager::DataQueueLength() const {
+  return static_cast<int32_t>(GetQueuedFiles().size());
+}
+
+int32_t kRTSManager::DataErrorLength() const {
+  return static_cast<int32_t>(GetErrorsFiles().size());
+}
+
+bool kRTSManager::LoadServerInfo() { return fServer->GetServerInfo(); }
+bool kRTSManager::LoadServerHeaders() { return fServer->GetServerHeaders(); }
+bool kRTSManager::LoadTillMap() { return fServer->GetTillMap(); }
+bool kRTSManager::LoadServerDateTime() { return fServer->GetDateTime(); }
+bool kRTSManager::LoadServerZRep() { return fServer->GetZRepNumber(); }
+bool kRTSManager::LoadVatMap() { return fServer->GetVATMap(); }
+bool kRTSManager::PrintServerZReport() { return fServer->PrintServerZReport(); }
+bool kRTSManager::LoadActualTillZRep() { return fServer->GetTillCurrentZReport(fTillId); }
+bool kRTSManager::LoadHistoricTillZRep(int32_t aZRepNumber) {
+  return fServer->GetTillHistoricZReport(fTillId, aZRepNumber);
+}
+
+bool kRTSManager::SaveHeadersCache() {
+  const std::vector<std::string>& headers = ServerInfo().Headers();
+  if (headers.empty()) return false;
+  WriteTextLinesAtomic(JoinPath(fDataTillDir, kHeadersCacheName), headers);
+  return true;
+}
+
+bool kRTSManager::LoadHeadersCache() {
+  const std::string path = JoinPath(fDataTillDir, kHeadersCacheName);
+  if (!FileExists(path)) return false;
+  ServerInfo().Headers() = ReadTextLines(path);
+  return true;
+}
+
+bool kRTSManager::SaveVatMapCache() {
+  WriteTextLinesAtomic(JoinPath(fDataTillDir, kVatMapCacheName), SplitLines(VATMap().Serialize()));
+  return true;
+}
+
+bool kRTSManager::LoadVatMapCache() {
+  const std::string path = JoinPath(fDataTillDir, kVatMapCacheName);
+  if (!FileExists(path)) return false;
+  std::string text;
+  for (const std::string& line : ReadTextLines(path)) text += line + "\r\n";
+  return VATMap().Deserialize(text);
+}
+
+}  // namespace qx

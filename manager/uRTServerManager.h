@@ -1,0 +1,169 @@
+// The till manager: the per-till brain behind the host entry points. It owns
+// the RT server client and the till's two counters records, lays out the
+// till's data store (till, queue, processed, errors and journal directories),
+// keeps the local caches of the receipt header lines and the VAT map that let
+// a till work while the server cannot be reached, lists the queued documents,
+// forwards server requests, opens the fiscal day and turns host receipts into
+// sealed, queued and counted fiscal documents.
+//
+// Everything here runs on the host's calling thread; the queue pusher shares
+// only the server client and the queue, processed and errors directories.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "manager/uRTServerManager_Counters.h"
+#include "rtserver/uRTSEPS20.h"
+
+namespace qx {
+
+class kRTSManager {
+ public:
+  // Creates the server client, both counters records (actual and previous)
+  // and an empty error list. Touches no directory and asks no server.
+  kRTSManager();
+  ~kRTSManager();
+  kRTSManager(const kRTSManager&) = delete;
+  kRTSManager& operator=(const kRTSManager&) = delete;
+
+  // Lays out the data store under |aDataRootDir| (the default data root when
+  // empty) for |aTillId|, configures the server end point and stores the till
+  // id. Contacts no server. Raises "Invalid characters in path" for a root or
+  // till id a path may not hold (then nothing is created or changed).
+  bool Init(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
+            const std::string& aUser, const std::string& aPassword, const std::string& aTillId);
+  // Configures the server end point and credentials.
+  bool Setup(const std::string& aAddress, int32_t aPort, const std::string& aUser,
+             const std::string& aPassword);
+  // Stores the till id; paths are not recomputed.
+  void SetTillId(const std::string& aTillId) { fTillId = aTillId; }
+  const std::string& TillId() const { return fTillId; }
+
+  // The newest message of the error list (empty when there is none). The list
+  // only grows while the manager lives.
+  std::string LastError() const;
+  const std::vector<std::string>& Errors() const { return fErrors; }
+
+  // Full paths of the ".srtd" files directly in the queue (errors) directory,
+  // in enumeration order.
+  std::vector<std::string> GetQueuedFiles() const;
+  std::vector<std::string> GetErrorsFiles() const;
+  int32_t DataQueueLength() const;
+  int32_t DataErrorLength() const;
+
+  // Opens the till's fiscal day: resumes the day of an existing actual
+  // counters file, or starts one from a server token (queue drained) or from
+  // the previous day's counters. True when a fingerprint is known. Raises
+  // "Server not available and no actual or previous counters" when neither
+  // the server nor the previous counters can start the day.
+  bool DayOpen(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
+               const std::string& aUser, const std::string& aPassword, const std::string& aTillId);
+  // Converts, seals, queues and counts one host receipt. False, with "Day not
+  // opened" in the error list, when no day is open; every other failure
+  // raises and leaves the queue and the counters as they were.
+  bool ProcessReceipt(const std::string& aXmlReceipt);
+
+  // Forwarding operations: the result of one server request each.
+  bool LoadServerInfo();
+  bool LoadServerHeaders();
+  bool LoadTillMap();
+  bool LoadServerDateTime();
+  bool LoadServerZRep();
+  bool LoadVatMap();
+  bool PrintServerZReport();
+  bool LoadActualTillZRep();
+  bool LoadHistoricTillZRep(int32_t aZRepNumber);
+
+  bool DayOpened() const { return fDayOpened; }
+  void SetDayOpened(bool aValue) { fDayOpened = aValue; }
+  const std::string& DataRootDir() const { return fDataRootDir; }
+  void SetDataRootDir(const std::string& aValue) { fDataRootDir = aValue; }
+  const std::string& DataTillDir() const { return fDataTillDir; }
+  void SetDataTillDir(const std::string& aValue) { fDataTillDir = aValue; }
+  // The three directories the queue pusher works on.
+  const std::string& DataQueueDir() const { return fDataQueueDir; }
+  void SetDataQueueDir(const std::string& aValue);
+  const std::string& DataProcessedDir() const { return fDataProcessedDir; }
+  void SetDataProcessedDir(const std::string& aValue);
+  const std::string& DataErrorsDir() const { return fDataErrorsDir; }
+  void SetDataErrorsDir(const std::string& aValue);
+  const std::string& JournalDir() const { return fJournalDir; }
+  const std::string& ActualCountersFullFileName() const { return fActualCountersFullFileName; }
+  const std::string& PreviousCountersFullFileName() const { return fPreviousCountersFullFileName; }
+
+  kRTSCounters& ActualCounters() const { return *fActualCounters; }
+  kRTSCounters& PreviousCounters() const { return *fPreviousCounters; }
+
+  // The server client and views of its request objects (owned by the client).
+  kEPSRTServer& Server() const { return *fServer; }
+  kEPSRTServer_Receipt& Receipt() const { return fServer->Receipt(); }
+  kEPSRTServer_Info& ServerInfo() const { return fServer->ServerInfo(); }
+  kEPSRTServer_TillMap& TillMap() const { return fServer->ServerTillMap(); }
+  kEPSRTServer_ZrepNumber& ServerZRep() const { return fServer->ZrepNumber(); }
+  kEPSRTServer_DateTime& ServerDateTime() const { return fServer->DateTime(); }
+  kEPSRTServer_VATMap& VATMap() const { return fServer->VATMap(); }
+  kEPSRTServer_TillZReport& TillZReport() const { return fServer->TillZReport(); }
+  kEPSRTServer_ServerZReport& ServerZReport() const { return fServer->ServerZReport(); }
+
+  // The data root used when none is given: QX_SRT_DB when set and not empty,
+  // else /var/lib/QX_SRT_DB.
+  static std::string DefaultDataRootDir();
+  // One step of the day opening's wait for the queue to drain:
+  // QX_QUEUE_WAIT_MS when it holds a non-negative integer, else 5000.
+  static int64_t QueueWaitMillis();
+
+ private:
+  void SetupDataDirectories(const std::string& aDataRootDir, const std::string& aTillId);
+  void AddError(const std::string& aMessage) { fErrors.push_back(aMessage); }
+  void SetServer(std::unique_ptr<kEPSRTServer> aServer);
+
+  bool SaveHeadersCache();
+  bool LoadHeadersCache();
+  bool SaveVatMapCache();
+  bool LoadVatMapCache();
+
+  // Day opening, resume path: rolls the counters forward over receipts that
+  // reached the queue before a crash kept their counters from being saved.
+  void RollForwardQueuedReceipts();
+  // Day opening, new-day path (steps after the resume test).
+  void StartNewDay(const std::string& aTillId);
+  void WaitForQueueToDrain();
+
+  // Looks for the actual counters' next receipt (same Z report, number
+  // CurrentnRec + 1, back link LastFingerPrint) in the queue directory and in
+  // every dated subdirectory of the processed and errors directories.
+  struct QueuedReceipt;
+  bool FindNextQueuedReceipt(QueuedReceipt& aReceipt) const;
+  // Reads a queued receipt file that continues the counters' chain.
+  bool ReadQueuedReceipt(const std::string& aPath, QueuedReceipt& aReceipt) const;
+
+  std::unique_ptr<kEPSRTServer> fServer;
+  std::unique_ptr<kRTSCounters> fActualCounters;
+  std::unique_ptr<kRTSCounters> fPreviousCounters;
+  std::string fTillId;
+  bool fDayOpened = false;
+  std::string fDataRootDir;
+  std::string fDataTillDir;
+  std::string fDataQueueDir;
+  std::string fDataProcessedDir;
+  std::string fDataErrorsDir;
+  std::string fJournalDir;
+  std::string fActualCountersFullFileName;
+  std::string fPreviousCountersFullFileName;
+  std::vector<std::string> fErrors;
+};
+
+// Name of a queued document: till id, "-", Z-report number and receipt
+// number in the pattern "0000", ".srtd" (T01-0012-0005.srtd). Raises "Invalid
+// characters in path" when the till id is not a single path component.
+std::string RTSQueueFileName(const std::string& aTillId, int32_t aZRepNumber, int32_t aNRecNumber);
+
+// Raises "Invalid characters in path" when |aName| holds a character a path
+// may not contain or is not a single path component ("/", "\", "." or "..").
+// The empty name passes.
+void CheckPathComponent(const std::string& aName);
+
+}  // namespace qx
