@@ -1,0 +1,103 @@
+// Receipt processing: a host receipt is converted and sealed by the server
+// client's receipt object, written to the till's queue as one line, and
+// counted. The queue file is on disk before the counters move on, so the
+// fingerprint chain advances only for a queued receipt.
+#include <exception>
+
+#include "manager/uRTServerManager.h"
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/strings.h"
+#include "platform/xml.h"
+#include "rtserver/uRTSEPS20_Receipt.h"
+#include "rtserver/uRTSEPS20_VATMap.h"
+
+namespace qx {
+
+namespace {
+
+// The host's document type: beginFiscalReceipt's docType ("0" when empty or
+// absent), or the empty text when the receipt has no beginFiscalReceipt.
+std::string DocumentType(const XmlDocument& aHostReceipt) {
+  try {
+    const XmlElement begin =
+        aHostReceipt.DocumentElement().ChildNodes().FindByName("beginFiscalReceipt");
+    if (begin.IsNull()) return std::string();
+    const std::string docType = begin.AttributeText("docType");
+    return docType.empty() ? std::string("0") : docType;
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
+}  // namespace
+
+bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
+  if (!fDayOpened) {
+    AddError("Day not opened");
+    return false;
+  }
+
+  if (VATMap().VATs().empty()) {
+    if (LoadVatMap()) {
+      SaveVatMapCache();
+    } else if (!LoadVatMapCache()) {
+      throw Error("Impossibile to load VAT Map from server and no cached copy found");
+    }
+  }
+
+  kRTSCounters& counters = *fActualCounters;
+  kEPSRTServer_Receipt& receipt = Receipt();
+  receipt.SetTillid(counters.TillSerialNumber());
+  receipt.SetTokenId(counters.LastFingerPrint());
+  receipt.SetZRepNumber(counters.CurrentzRep());
+  receipt.SetNRecNumber(counters.CurrentnRec());
+  receipt.SetDailyAmount(counters.DailyTotal());
+
+  std::string docType;
+  std::string wrapped;
+  {
+    XmlDocument hostReceipt;
+    hostReceipt.LoadXml(aXmlReceipt);
+    docType = DocumentType(hostReceipt);
+    wrapped = "<createReceipt><receipt>" + hostReceipt.Text() + "</receipt></createReceipt>";
+  }
+  // A host text that is well-formed on its own may not be inside the wrapper
+  // (an XML declaration, a document type): refuse it before the receipt
+  // object lets go of the previous receipt.
+  XmlDocument().LoadXml(wrapped);
+  receipt.XmlReceipt().Clear();
+  receipt.XmlReceipt().LoadXml(wrapped);
+
+  receipt.Process(docType);
+
+  // Everything that can fail is worked out before the queue file is written,
+  // so a written file is always followed by its counters.
+  const std::string path =
+      JoinPath(fDataQueueDir,
+               RTSQueueFileName(receipt.Tillid(), receipt.ZRepNumber(), receipt.NRecNumber()));
+  Currency sales = counters.DailySales();
+  Currency refunds = counters.DailyRefunds();
+  Currency voids = counters.DailyVoids();
+  if (docType == "3") {
+    voids += receipt.TotalAmount();
+  } else if (docType == "1") {
+    refunds += receipt.TotalAmount();
+  } else {
+    sales += receipt.TotalAmount();
+  }
+
+  WriteTextLinesAtomic(path, {receipt.CleanXMLReceipt()});
+
+  counters.SetDailySales(sales);
+  counters.SetDailyRefunds(refunds);
+  counters.SetDailyVoids(voids);
+  counters.SetLastFingerPrint(receipt.TokenId());
+  counters.SetCurrentzRep(receipt.ZRepNumber());
+  counters.SetCurrentnRec(receipt.NRecNumber());
+  counters.SetDailyTotal(receipt.DailyAmount());
+  counters.Save();
+  return true;
+}
+
+}  // namespace qx
