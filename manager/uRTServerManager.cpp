@@ -64,13 +64,12 @@ kRTSManager::kRTSManager()
 // The queue pusher must be stopped before anything it uses goes; then the
 // owned objects are freed in the order: counters, error list, server client.
 kRTSManager::~kRTSManager() {
+  StopPusher();
   fActualCounters.reset();
   fPreviousCounters.reset();
   fErrors.clear();
   fServer.reset();
 }
-
-void kRTSManager::SetServer(std::unique_ptr<kEPSRTServer> aServer) { fServer = std::move(aServer); }
 
 std::string kRTSManager::DefaultDataRootDir() {
   const char* root = std::getenv("QX_SRT_DB");
@@ -130,12 +129,6 @@ void kRTSManager::SetupDataDirectories(const std::string& aDataRootDir,
   fActualCountersFullFileName = JoinPath(fDataTillDir, "QX_counters.actual.srtc");
   fPreviousCountersFullFileName = JoinPath(fDataTillDir, "QX_counters.previous.srtc");
 }
-
-void kRTSManager::SetDataQueueDir(const std::string& aValue) { fDataQueueDir = aValue; }
-
-void kRTSManager::SetDataProcessedDir(const std::string& aValue) { fDataProcessedDir = aValue; }
-
-void kRTSManager::SetDataErrorsDir(const std::string& aValue) { fDataErrorsDir = aValue; }
 
 std::string kRTSManager::LastError() const {
   return fErrors.empty() ? std::string() : fErrors.back();

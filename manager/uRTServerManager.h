@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "manager/uRTServerManager_Counters.h"
+#include "manager/uRTServerManager_Pusher.h"
 #include "rtserver/uRTSEPS20.h"
 
 namespace qx {
@@ -66,6 +67,14 @@ class kRTSManager {
   // raises and leaves the queue and the counters as they were.
   bool ProcessReceipt(const std::string& aXmlReceipt);
 
+  // The queue pusher. StartPusher creates and starts one when none is running
+  // (a pusher whose thread has ended is replaced); StopPusher stops it (a
+  // pause is cut short, a submission in progress completes) and frees it.
+  // PusherRunning: a pusher exists and its thread has not ended.
+  void StartPusher();
+  void StopPusher();
+  bool PusherRunning() const;
+
   // Forwarding operations: the result of one server request each.
   bool LoadServerInfo();
   bool LoadServerHeaders();
@@ -83,7 +92,8 @@ class kRTSManager {
   void SetDataRootDir(const std::string& aValue) { fDataRootDir = aValue; }
   const std::string& DataTillDir() const { return fDataTillDir; }
   void SetDataTillDir(const std::string& aValue) { fDataTillDir = aValue; }
-  // The three directories the queue pusher works on.
+  // The three directories the queue pusher works on; the setters hand the
+  // new value to a running pusher as well.
   const std::string& DataQueueDir() const { return fDataQueueDir; }
   void SetDataQueueDir(const std::string& aValue);
   const std::string& DataProcessedDir() const { return fDataProcessedDir; }
@@ -140,6 +150,7 @@ class kRTSManager {
   // Reads a queued receipt file that continues the counters' chain.
   bool ReadQueuedReceipt(const std::string& aPath, QueuedReceipt& aReceipt) const;
 
+  std::unique_ptr<kRTSPusherThread> fPusher;  // empty while no pusher exists
   std::unique_ptr<kEPSRTServer> fServer;
   std::unique_ptr<kRTSCounters> fActualCounters;
   std::unique_ptr<kRTSCounters> fPreviousCounters;

@@ -1,4 +1,5 @@
-// The queue pusher thread.
+// The queue pusher thread, and the till manager's members that start, stop
+// and configure it.
 #include "manager/uRTServerManager_Pusher.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "log/uQX_LogWriter.h"
+#include "manager/uRTServerManager.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/strings.h"
@@ -291,6 +293,57 @@ bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string&
   // A file that could not be renamed either would be sent again at once:
   // let the queue wait instead.
   return renamed;
+}
+
+// ---------------------------------------------------------------------------
+// kRTSManager: the pusher's members
+
+void kRTSManager::StartPusher() {
+  if (fPusher) {
+    if (!fPusher->Finished()) return;
+    StopPusher();  // a thread that has ended is replaced
+  }
+  auto pusher = std::make_unique<kRTSPusherThread>();
+  pusher->SetDataProcessedDir(fDataProcessedDir);
+  pusher->SetDataErrorsDir(fDataErrorsDir);
+  pusher->SetDataQueueDir(fDataQueueDir);
+  pusher->SetServer(fServer.get());
+  pusher->Start();
+  fPusher = std::move(pusher);
+}
+
+void kRTSManager::StopPusher() {
+  if (!fPusher) return;
+  fPusher->Terminate();
+  fPusher->WaitFor();
+  fPusher.reset();
+}
+
+bool kRTSManager::PusherRunning() const { return fPusher && !fPusher->Finished(); }
+
+// The client being replaced is freed here, so a running pusher, which may be
+// in the middle of a submission through it, is stopped first and started
+// again on the new client.
+void kRTSManager::SetServer(std::unique_ptr<kEPSRTServer> aServer) {
+  const bool restart = fPusher != nullptr;
+  StopPusher();
+  fServer = std::move(aServer);
+  if (restart) StartPusher();
+}
+
+void kRTSManager::SetDataQueueDir(const std::string& aValue) {
+  fDataQueueDir = aValue;
+  if (fPusher) fPusher->SetDataQueueDir(aValue);
+}
+
+void kRTSManager::SetDataProcessedDir(const std::string& aValue) {
+  fDataProcessedDir = aValue;
+  if (fPusher) fPusher->SetDataProcessedDir(aValue);
+}
+
+void kRTSManager::SetDataErrorsDir(const std::string& aValue) {
+  fDataErrorsDir = aValue;
+  if (fPusher) fPusher->SetDataErrorsDir(aValue);
 }
 
 }  // namespace qx
