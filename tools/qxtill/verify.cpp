@@ -83,6 +83,11 @@ std::optional<StoredReceipt> ReadReceipt(const std::string& path, Problems& prob
   if (!backLink || !host || !seal) return fail("hash or printerFiscalReceipt element missing");
   XmlElement info = host.ChildNodes().FindByName("fiscalInformation");
   if (!info) return fail("fiscalInformation element missing");
+  const std::string expectedName = info.AttributeText("tillId") + "-" +
+                                   info.AttributeText("zRepNumber") + "-" +
+                                   info.AttributeText("recNumber") + ".srtd";
+  if (ExtractFileName(path) != expectedName)
+    problems.push_back(ExtractFileName(path) + ": its content is receipt " + expectedName);
 
   StoredReceipt r;
   r.file = path;

@@ -1,0 +1,151 @@
+// The chain verifier against a day produced by the till manager, and against
+// copies of it with one thing broken at a time: each must be detected and the
+// report must name the file.
+#include "tools/qxtill/verify.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "manager/uRTServerManager.h"
+#include "platform/files.h"
+#include "tests/manager/manager_fixture.h"
+
+namespace qx::manager_test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteAll(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+class VerifyTest : public ManagerTest {
+ protected:
+  // A day of four receipts from the example files, left in the queue.
+  void SignExampleDay() {
+    ASSERT_TRUE(Open());
+    for (const char* name :
+         {"01-sale-discounts.xml", "02-sale-tickets.xml", "03-refund.xml", "04-void.xml"}) {
+      const std::string file = std::string(QX_SOURCE_DIR) + "/examples/receipts/" + name;
+      ASSERT_TRUE(M().ProcessReceipt(ReadAll(file))) << name;
+    }
+  }
+
+  std::string Queued(int nRec) {
+    return QueueDir() + "/" + RTSQueueFileName("T01", M().ActualCounters().CurrentzRep(), nRec);
+  }
+
+  // Files the day as a closing would: journal copy of the counters, no actual file.
+  void CloseLikeTheManager() {
+    fs::create_directories(TillDir() + "/Journal");
+    fs::copy_file(ActualFile(), TillDir() + "/Journal/20261209183000.srtj");
+    fs::rename(ActualFile(), PreviousFile());
+  }
+
+  VerifyResult Verify() {
+    std::ostringstream out;
+    VerifyResult r = VerifyTill(TillDir(), out);
+    report_ = out.str();
+    return r;
+  }
+
+  std::string report_;
+};
+
+TEST_F(VerifyTest, ADayProducedByTheLibraryVerifies) {
+  SignExampleDay();
+  VerifyResult r = Verify();
+  EXPECT_TRUE(r.Ok()) << report_;
+  EXPECT_EQ(r.receipts, 4);
+  EXPECT_THAT(report_, HasSubstr("VERIFIED: 4 receipts in 1 Z reports"));
+
+  // Filed receipts count wherever they lie, and a closed day checks against its journal.
+  fs::create_directories(TillDir() + "/Processed/20261209");
+  fs::create_directories(TillDir() + "/Errors/20261209");
+  fs::rename(Queued(1),
+             TillDir() + "/Processed/20261209/" + fs::path(Queued(1)).filename().string());
+  fs::rename(Queued(3), TillDir() + "/Errors/20261209/" + fs::path(Queued(3)).filename().string());
+  CloseLikeTheManager();
+  r = Verify();
+  EXPECT_TRUE(r.Ok()) << report_;
+  EXPECT_THAT(report_, HasSubstr("(closed)"));
+}
+
+TEST_F(VerifyTest, OneByteChangedInsideAReceiptIsDetected) {
+  SignExampleDay();
+  std::string text = ReadAll(Queued(2));
+  const size_t at = text.find("MENU PRANZO");
+  ASSERT_NE(at, std::string::npos);
+  text[at] = 'X';
+  WriteAll(Queued(2), text);
+  VerifyResult r = Verify();
+  EXPECT_FALSE(r.Ok());
+  EXPECT_THAT(report_, HasSubstr(fs::path(Queued(2)).filename().string() +
+                                 ": digest does not match its content"));
+}
+
+TEST_F(VerifyTest, AnAmountThatDisagreesWithItsLinesIsDetected) {
+  SignExampleDay();
+  std::string text = ReadAll(Queued(4));
+  const size_t at = text.find("recAmount=\"");
+  ASSERT_NE(at, std::string::npos);
+  text.insert(at + 11, "1");
+  WriteAll(Queued(4), text);
+  VerifyResult r = Verify();
+  EXPECT_FALSE(r.Ok());
+  EXPECT_THAT(report_, HasSubstr("but its lines total"));
+}
+
+TEST_F(VerifyTest, ARemovedReceiptIsDetected) {
+  SignExampleDay();
+  fs::remove(Queued(2));
+  VerifyResult r = Verify();
+  EXPECT_FALSE(r.Ok());
+  EXPECT_THAT(report_, HasSubstr(fs::path(Queued(3)).filename().string() + ": gap before receipt"));
+  EXPECT_THAT(report_, HasSubstr("back link does not equal the previous receipt's digest"));
+}
+
+TEST_F(VerifyTest, TwoSwappedReceiptsAreDetected) {
+  SignExampleDay();
+  const std::string second = ReadAll(Queued(2));
+  WriteAll(Queued(2), ReadAll(Queued(3)));
+  WriteAll(Queued(3), second);
+  VerifyResult r = Verify();
+  EXPECT_FALSE(r.Ok());
+  EXPECT_THAT(report_,
+              HasSubstr(fs::path(Queued(2)).filename().string() + ": its content is receipt"));
+}
+
+TEST_F(VerifyTest, AnAlteredJournalTotalIsDetected) {
+  SignExampleDay();
+  CloseLikeTheManager();
+  const std::string journal = TillDir() + "/Journal/20261209183000.srtj";
+  std::string text = ReadAll(journal);
+  const size_t at = text.find("<DailyRefunds>");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, 14, "<DailyRefunds>1");
+  WriteAll(journal, text);
+  VerifyResult r = Verify();
+  EXPECT_FALSE(r.Ok());
+  EXPECT_THAT(report_, HasSubstr("20261209183000.srtj: DailyRefunds"));
+}
+
+TEST_F(VerifyTest, AMissingTillDirectoryFails) {
+  std::ostringstream out;
+  EXPECT_FALSE(VerifyTill(TillDir("nowhere"), out).Ok());
+}
+
+}  // namespace
+}  // namespace qx::manager_test
