@@ -26,6 +26,10 @@ bool TryEncodeDate(int year, int month, int day, TDateTime& result);
 // Rounds to the nearest millisecond.
 DateTimeParts DecodeDateTime(TDateTime value);
 
+// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+int64_t DaysFromCivil(int64_t year, int month, int day);
+void CivilFromDays(int64_t days, int& year, int& month, int& day);
+
 // The current local date and time, with milliseconds.
 TDateTime Now();
 // Milliseconds since the Unix epoch (UTC) as a local TDateTime.
