@@ -1,0 +1,125 @@
+// qxtill's command line: the table of steps and the run that executes them in
+// order, stopping at the first failure. A new step is one entry in kSteps.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "tools/qxtill/qxtill.h"
+
+namespace qx::qxtill {
+namespace {
+
+constexpr int kVariadic = -1;
+
+struct StepSpec {
+  const char* name;
+  const char* synopsis;
+  int minArgs;
+  int maxArgs;  // kVariadic: any number from minArgs on
+  StepFunction run;
+};
+
+constexpr StepSpec kSteps[] = {
+    {"open", "open ADDRESS PORT USER PASSWORD TILLID", 5, 5, StepOpen},
+    {"sign", "sign FILE...", 1, kVariadic, StepSign},
+    {"xreport", "xreport", 0, 0, StepXReport},
+    {"close", "close", 0, 0, StepClose},
+    {"wait-queue", "wait-queue [TIMEOUT-SECONDS]", 0, 1, StepWaitQueue},
+};
+
+const StepSpec* FindStep(const std::string& aName) {
+  for (const StepSpec& step : kSteps) {
+    if (aName == step.name) return &step;
+  }
+  return nullptr;
+}
+
+void PrintUsage(FILE* aOut) {
+  std::fprintf(aOut,
+               "usage: qxtill [--lib LIBRARY] STEP [ARGS...] [STEP [ARGS...]]...\n"
+               "Loads the driver library (default: QXRS_VURUV90_20.so beside qxtill) and runs\n"
+               "the steps in order in one process, stopping at the first failure.\n"
+               "Steps:\n");
+  for (const StepSpec& step : kSteps) std::fprintf(aOut, "  %s\n", step.synopsis);
+  std::fprintf(aOut,
+               "A step's arguments run up to the next step name. The data root is $QX_SRT_DB\n"
+               "(default /var/lib/QX_SRT_DB); a till's queue is <root>/<till>/Queue.\n");
+}
+
+struct PlannedStep {
+  const StepSpec* spec;
+  std::vector<std::string> args;
+};
+
+// Splits the arguments into steps; false (with a message) on a usage error.
+bool PlanSteps(const std::vector<std::string>& aWords, std::vector<PlannedStep>& aPlan) {
+  for (const std::string& word : aWords) {
+    if (const StepSpec* spec = FindStep(word)) {
+      aPlan.push_back({spec, {}});
+    } else if (aPlan.empty()) {
+      std::fprintf(stderr, "qxtill: unknown step '%s'\n", word.c_str());
+      return false;
+    } else {
+      aPlan.back().args.push_back(word);
+    }
+  }
+  if (aPlan.empty()) {
+    std::fprintf(stderr, "qxtill: no step given\n");
+    return false;
+  }
+  for (const PlannedStep& step : aPlan) {
+    const int count = static_cast<int>(step.args.size());
+    if (count < step.spec->minArgs || (step.spec->maxArgs != kVariadic && count > step.spec->maxArgs)) {
+      std::fprintf(stderr, "qxtill: wrong arguments; usage: %s\n", step.spec->synopsis);
+      return false;
+    }
+  }
+  return true;
+}
+
+int Run(int argc, char** argv) {
+  Session session;
+  session.libraryPath = DefaultLibraryPath();
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintUsage(stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--lib") == 0 && words.empty()) {
+      if (++i == argc) {
+        std::fprintf(stderr, "qxtill: --lib needs a path\n");
+        return 2;
+      }
+      session.libraryPath = argv[i];
+      continue;
+    }
+    words.emplace_back(argv[i]);
+  }
+  std::vector<PlannedStep> plan;
+  if (!PlanSteps(words, plan)) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  int status = 0;
+  try {
+    for (const PlannedStep& step : plan) {
+      if (!step.spec->run(session, step.args)) {
+        status = 1;
+        break;
+      }
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "qxtill: %s\n", error.what());
+    status = 1;
+  }
+  UnloadDriverLibrary(session.library);
+  return status;
+}
+
+}  // namespace
+}  // namespace qx::qxtill
+
+int main(int argc, char** argv) { return qx::qxtill::Run(argc, argv); }
