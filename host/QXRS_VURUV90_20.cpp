@@ -1,0 +1,187 @@
+// The library's exported entry points (OPENTILL, SIGNRECEIPT, CLOSETILL,
+// XREPORT), the single till manager behind them, and the load and unload
+// hooks. Strings are converted at this boundary only; no exception leaves it.
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/QXRS_VURUV90_20_Results.h"
+#include "host/QXRS_VURUV90_20_Strings.h"
+#include "include/QXRS_VURUV90_20.h"
+#include "manager/uRTServerManager.h"
+#include "platform/currency.h"
+
+namespace qx {
+namespace {
+
+constexpr int32_t kSuccess = 0;
+constexpr int32_t kFailure = -1;
+// SIGNRECEIPT's failure: a 16-bit -1 widened with zeros.
+constexpr int32_t kSignFailure = 0xFFFF;
+constexpr char kTillClosed[] = "TILL IS CLOSED";
+
+// The process-wide till manager: created by the first OPENTILL, kept until
+// the library is unloaded.
+std::unique_ptr<kRTSManager> gManager;
+
+// What an entry point hands back, before conversion to the host's strings.
+struct Outcome {
+  bool ok = false;
+  std::string error;
+  std::optional<std::string> result;
+};
+
+Outcome Failed(std::string aError) { return Outcome{false, std::move(aError), std::nullopt}; }
+
+const char* MessageOf(const std::exception_ptr& aError) {
+  try {
+    std::rethrow_exception(aError);
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "Unknown error";
+  }
+}
+
+// Runs |aBody| and stores its outcome in the host's variables: the result
+// document (when |aResult| is given and there is one) and the error text
+// (null when empty). A raised error becomes a failure with its message.
+// Returns the success flag.
+template <typename Body>
+bool Deliver(Body&& aBody, BSTR* aResult, BSTR* aError) {
+  Outcome outcome;
+  try {
+    outcome = aBody();
+  } catch (...) {
+    outcome = Failed(MessageOf(std::current_exception()));
+  }
+  try {
+    if (aResult != nullptr && outcome.result) *aResult = ToBstr(*outcome.result);
+    if (!outcome.error.empty()) *aError = ToBstr(outcome.error);
+  } catch (...) {
+    // Out of memory for the outputs: hand back nothing but the failure.
+    if (aResult != nullptr) {
+      SysFreeString(*aResult);
+      *aResult = nullptr;
+    }
+    return false;
+  }
+  return outcome.ok;
+}
+
+Outcome OpenTill(const std::string& aAddress, int32_t aPort, const std::string& aUser,
+                 const std::string& aPassword, const std::string& aTillId) {
+  if (!gManager) {
+    auto manager = std::make_unique<kRTSManager>();
+    manager->Init("", aAddress, aPort, aUser, aPassword, aTillId);
+    gManager = std::move(manager);
+  }
+  if (!gManager->PusherRunning()) gManager->StartPusher();
+  if (gManager->DayOpen("", aAddress, aPort, aUser, aPassword, aTillId)) return Outcome{true};
+  return Failed(gManager->LastError());
+}
+
+Outcome SignReceipt(const std::string& aXmlReceipt) {
+  if (!gManager) return Failed(kTillClosed);
+  Outcome outcome;
+  try {
+    outcome.ok = gManager->ProcessReceipt(aXmlReceipt);
+    if (!outcome.ok) outcome.error = gManager->LastError();
+  } catch (...) {
+    outcome = Failed(MessageOf(std::current_exception()));
+  }
+  // The document is returned on failure as well, with the values of before.
+  outcome.result = SignResultDocument(*gManager);
+  return outcome;
+}
+
+Outcome CloseTill() {
+  if (!gManager) return Failed(kTillClosed);
+  // Differences found by the closing stay in the error list; they are not
+  // the host's failure.
+  if (!gManager->DayClose()) return Failed(gManager->LastError());
+  return Outcome{true, std::string(), DayResultDocument(gManager->PreviousCounters())};
+}
+
+Outcome XReport() {
+  if (!gManager) return Failed(kTillClosed);
+  Outcome outcome;
+  try {
+    // The report itself is not shown; a failed request only sets the result.
+    outcome.ok = gManager->LoadActualTillZRep();
+    if (!outcome.ok) outcome.error = gManager->LastError();
+  } catch (...) {
+    outcome = Failed(MessageOf(std::current_exception()));
+  }
+  // The running figures are returned whether or not the server answered.
+  outcome.result = DayResultDocument(gManager->ActualCounters());
+  return outcome;
+}
+
+// The library's start: the user's locale is read once, here.
+__attribute__((constructor)) void LoadLibrary() {
+  try {
+    LocaleDecimalSeparator();
+  } catch (...) {
+  }
+}
+
+// The library's end: the pusher is stopped (its pause interrupted) and the
+// logs are written out, so that no thread of the library outlives dlclose.
+__attribute__((destructor)) void UnloadLibrary() {
+  try {
+    if (gManager) {
+      gManager->StopPusher();
+      gManager.reset();
+    }
+  } catch (...) {
+  }
+}
+
+}  // namespace
+}  // namespace qx
+
+extern "C" {
+
+int32_t OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR aTillId,
+                 BSTR* aError) {
+  using namespace qx;
+  if (aError == nullptr) return kFailure;
+  *aError = nullptr;
+  const bool ok = Deliver(
+      [&] {
+        return OpenTill(FromBstr(aAddress), aPort, FromBstr(aUser), FromBstr(aPassword),
+                        FromBstr(aTillId));
+      },
+      nullptr, aError);
+  return ok ? kSuccess : kFailure;
+}
+
+int32_t SIGNRECEIPT(BSTR aXmlReceipt, BSTR* aResult, BSTR* aError) {
+  using namespace qx;
+  if (aResult == nullptr || aError == nullptr) return kSignFailure;
+  *aResult = nullptr;
+  *aError = nullptr;
+  const bool ok = Deliver([&] { return SignReceipt(FromBstr(aXmlReceipt)); }, aResult, aError);
+  return ok ? kSuccess : kSignFailure;
+}
+
+int32_t CLOSETILL(BSTR* aResult, BSTR* aError) {
+  using namespace qx;
+  if (aResult == nullptr || aError == nullptr) return kFailure;
+  *aResult = nullptr;
+  *aError = nullptr;
+  return Deliver(CloseTill, aResult, aError) ? kSuccess : kFailure;
+}
+
+int32_t XREPORT(BSTR* aResult, BSTR* aError) {
+  using namespace qx;
+  if (aResult == nullptr || aError == nullptr) return kFailure;
+  *aResult = nullptr;
+  *aError = nullptr;
+  return Deliver(XReport, aResult, aError) ? kSuccess : kFailure;
+}
+
+}  // extern "C"

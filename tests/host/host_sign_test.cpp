@@ -1,0 +1,153 @@
+// SIGNRECEIPT end to end: the result document, the locale of its amounts,
+// the fingerprint chain across receipts and the failures it reports.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "platform/currency.h"
+#include "platform/files.h"
+#include "platform/xml.h"
+#include "support/host_scenario.h"
+
+namespace qx::test {
+namespace {
+
+class HostSign : public HostScenario {
+ protected:
+  // Till T01 in its day with Z report 12, next receipt 5 and 100.00 sold.
+  void OpenWorkedTill() {
+    rtsim::TillState till = rtsim::ParseTill("T01 open z=12 doc=5 amount=100.00");
+    Server().SetTill(till);
+    ASSERT_EQ(OpenTill().code, 0);
+  }
+  // The attribute of the first element |aElement| of a queued document.
+  static std::string QueuedAttribute(const std::string& aPath, const char* aElement,
+                                     const char* aAttribute) {
+    XmlDocument document;
+    document.LoadXml(ReadFileBytes(aPath));
+    pugi::xml_node node = document.DocumentElement().Native().find_node(
+        [&](pugi::xml_node n) { return std::string(n.name()) == aElement; });
+    return node.attribute(aAttribute).value();
+  }
+  // The digest in a queued receipt's security block.
+  static std::string SealOf(const std::string& aPath) {
+    XmlDocument document;
+    document.LoadXml(ReadFileBytes(aPath));
+    return document.DocumentElement()
+        .Native()
+        .child("receiptSecurity")
+        .child("hash")
+        .attribute("fingerPrint")
+        .value();
+  }
+};
+
+TEST_F(HostSign, WorkedReceiptGivesItsResultDocument) {
+  OpenWorkedTill();
+  HostCall sign = Library().Sign(ReadTestData("worked_receipt.xml"));
+  ASSERT_EQ(sign.code, 0) << sign.error.value_or("");
+  EXPECT_EQ(sign.error, std::nullopt);
+  ASSERT_TRUE(sign.result);
+  const std::string& result = *sign.result;
+  EXPECT_TRUE(result.starts_with("<Result><VATTotal>1.27</VATTotal><ServerSerialNumber>"))
+      << result;
+  EXPECT_TRUE(result.ends_with("</Result>"));
+  EXPECT_EQ(ElementText(result, "TillId"), "T01");
+  EXPECT_EQ(ElementText(result, "nDoc"), "5");
+  EXPECT_EQ(ElementText(result, "zRep"), "12");
+  EXPECT_EQ(ElementText(result, "ServerSerialNumber"), "99SIM000001");
+  EXPECT_EQ(ElementText(result, "RTServerTillSerial"), "99SIM000001");
+  const std::string signature = ElementText(result, "Signature").value_or("");
+  EXPECT_TRUE(std::regex_match(signature, std::regex("[0-9a-f]{64}"))) << signature;
+  EXPECT_NE(result.find("<Headers><Header>SIMULATED SHOP</Header><Header>1 MAIN STREET</Header>"
+                        "<Header>VAT 01234567890</Header></Headers>"),
+            std::string::npos)
+      << result;
+
+  const auto queued = FindDocument("T01-0012-0005.srtd");
+  ASSERT_TRUE(queued);
+  EXPECT_EQ(QueuedAttribute(*queued, "fiscalInformation", "recVAT"), "1.27");
+  EXPECT_EQ(SealOf(*queued), signature);
+}
+
+TEST_F(HostSign, ItalianLocaleWritesDecimalCommasForTheHostOnly) {
+  if (DecimalSeparatorOfLocale("it_IT.UTF-8") != ',') GTEST_SKIP() << "it_IT.UTF-8 missing";
+  setenv("LC_ALL", "it_IT.UTF-8", 1);  // read once, when the library is loaded
+  OpenWorkedTill();
+  HostCall sign = Library().Sign(ReadTestData("worked_receipt.xml"));
+  ASSERT_EQ(sign.code, 0) << sign.error.value_or("");
+  EXPECT_EQ(ElementText(*sign.result, "VATTotal"), "1,27");
+  const auto queued = FindDocument("T01-0012-0005.srtd");
+  ASSERT_TRUE(queued);
+  EXPECT_EQ(QueuedAttribute(*queued, "fiscalInformation", "recVAT"), "1.27");
+  EXPECT_EQ(QueuedAttribute(*queued, "fiscalInformation", "dailyAmount"), "111.25");
+
+  HostCall sale = Library().Sign(SimpleReceipt("0", "109.25"));
+  ASSERT_EQ(sale.code, 0) << sale.error.value_or("");
+  HostCall report = Library().XReport();
+  EXPECT_EQ(report.code, 0);
+  EXPECT_EQ(ElementText(*report.result, "DailySales"), "120,5");
+  EXPECT_EQ(ElementText(*report.result, "DailyTotal"), "220,5");
+  unsetenv("LC_ALL");
+}
+
+TEST_F(HostSign, TwoSignaturesChain) {
+  OpenWorkedTill();
+  HostCall first = Library().Sign(SimpleReceipt("0", "2.00"));
+  HostCall second = Library().Sign(SimpleReceipt("0", "3.00"));
+  ASSERT_EQ(first.code, 0);
+  ASSERT_EQ(second.code, 0);
+  const std::string firstSignature = *ElementText(*first.result, "Signature");
+  const std::string secondSignature = *ElementText(*second.result, "Signature");
+  EXPECT_NE(firstSignature, secondSignature);
+  EXPECT_EQ(ElementText(*second.result, "nDoc"), "6");
+  const auto queued = FindDocument("T01-0012-0006.srtd");
+  ASSERT_TRUE(queued);
+  // The receipt's back link (the hash in front of it) is the first signature.
+  EXPECT_EQ(QueuedAttribute(*queued, "hash", "fingerPrint"), firstSignature);
+}
+
+TEST_F(HostSign, NoHeaderLinesGiveAnEmptyHeadersElement) {
+  Server().Configure([](rtsim::Config& config) { config.headerLines.clear(); });
+  ASSERT_EQ(OpenTill().code, 0);
+  HostCall sign = Library().Sign(SimpleReceipt("0", "1.00"));
+  ASSERT_EQ(sign.code, 0);
+  EXPECT_TRUE(sign.result->ends_with("<Headers/></Result>")) << *sign.result;
+}
+
+TEST_F(HostSign, FailuresStillReturnTheDocumentOfThePreviousReceipt) {
+  ASSERT_EQ(OpenTill().code, 0);
+  HostCall good = Library().Sign(SimpleReceipt("0", "1.00"));
+  ASSERT_EQ(good.code, 0);
+
+  // A raised error (text that is not XML) becomes the failure result.
+  HostCall broken = Library().Sign("<printerFiscalReceipt>");
+  EXPECT_EQ(broken.code, 65535);
+  ASSERT_TRUE(broken.error);
+  EXPECT_FALSE(broken.error->empty());
+  ASSERT_TRUE(broken.result);
+  EXPECT_EQ(ElementText(*broken.result, "Signature"), ElementText(*good.result, "Signature"));
+
+  HostCall unknownPayment = Library().Sign(
+      "<printerFiscalReceipt><printRecItem quantity=\"1\" unitPrice=\"1\" vatID=\"1\"/>"
+      "<printRecTotal payment=\"1\" paymentType=\"X\"/><endFiscalReceipt/>"
+      "</printerFiscalReceipt>");
+  EXPECT_EQ(unknownPayment.code, 65535);
+  EXPECT_EQ(unknownPayment.error, "Payment Type 'X' not managed");
+  EXPECT_EQ(ElementText(*unknownPayment.result, "nDoc"), "1");
+  EXPECT_FALSE(FindDocument("T01-0001-0002.srtd"));
+
+  // After the closing no day is open.
+  ASSERT_EQ(Library().Close().code, 0);
+  HostCall closed = Library().Sign(SimpleReceipt("0", "1.00"));
+  EXPECT_EQ(closed.code, 65535);
+  EXPECT_EQ(closed.error, "Day not opened");
+  ASSERT_TRUE(closed.result);
+  EXPECT_TRUE(closed.result->starts_with("<Result><VATTotal>"));
+  EXPECT_NE(closed.result->find("<Headers>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qx::test
