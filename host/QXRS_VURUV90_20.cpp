@@ -1,6 +1,8 @@
 // The library's exported entry points (OPENTILL, SIGNRECEIPT, CLOSETILL,
 // XREPORT), the single till manager behind them, and the load and unload
 // hooks. Strings are converted at this boundary only; no exception leaves it.
+#include "include/QXRS_VURUV90_20.h"
+
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -9,7 +11,6 @@
 
 #include "host/QXRS_VURUV90_20_Results.h"
 #include "host/QXRS_VURUV90_20_Strings.h"
-#include "include/QXRS_VURUV90_20.h"
 #include "manager/uRTServerManager.h"
 #include "platform/currency.h"
 
@@ -34,6 +35,9 @@ struct Outcome {
 };
 
 Outcome Failed(std::string aError) { return Outcome{false, std::move(aError), std::nullopt}; }
+Outcome Succeeded(std::optional<std::string> aResult = std::nullopt) {
+  return Outcome{true, std::string(), std::move(aResult)};
+}
 
 const char* MessageOf(const std::exception_ptr& aError) {
   try {
@@ -79,7 +83,7 @@ Outcome OpenTill(const std::string& aAddress, int32_t aPort, const std::string& 
     gManager = std::move(manager);
   }
   if (!gManager->PusherRunning()) gManager->StartPusher();
-  if (gManager->DayOpen("", aAddress, aPort, aUser, aPassword, aTillId)) return Outcome{true};
+  if (gManager->DayOpen("", aAddress, aPort, aUser, aPassword, aTillId)) return Succeeded();
   return Failed(gManager->LastError());
 }
 
@@ -102,7 +106,7 @@ Outcome CloseTill() {
   // Differences found by the closing stay in the error list; they are not
   // the host's failure.
   if (!gManager->DayClose()) return Failed(gManager->LastError());
-  return Outcome{true, std::string(), DayResultDocument(gManager->PreviousCounters())};
+  return Succeeded(DayResultDocument(gManager->PreviousCounters()));
 }
 
 Outcome XReport() {

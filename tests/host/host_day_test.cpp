@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "manager/uRTServerManager_Counters.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "support/host_scenario.h"
@@ -124,16 +125,25 @@ TEST_F(HostDay, XReportWithTheServerDown) {
 TEST_F(HostDay, ClosureNamesCarryTheZReportNumber) {
   HoldBack("createDailyClosure");
   Server().SetTill(rtsim::ParseTill("T01 open z=7 doc=1"));
-  Server().SetTill(rtsim::ParseTill("T02 open z=12345 doc=1"));
   ASSERT_EQ(OpenTill("T01").code, 0);
   ASSERT_EQ(Library().Close().code, 0);
   EXPECT_EQ(FileNames(QueueDir("T01"), ".srtd"), std::vector<std::string>{"T01-0007-9999.srtd"});
   EXPECT_EQ(ReadFileBytes(QueueDir("T01") + "/T01-0007-9999.srtd"),
             "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n");
+  // A five-digit Z report number does not fit a token: T02 resumes a day
+  // whose counters say 12345.
+  kRTSCounters counters;
+  counters.New("T02");
+  counters.SetCurrentzRep(12345);
+  counters.SetFirstFingerPrint("0123456789abcdef");
+  counters.SetLastFingerPrint("0123456789abcdef");
+  counters.SetServerSerialNumber("99SIM000001");
+  ASSERT_TRUE(ForceDirectories(TillDir("T02")));
+  counters.SetFullFileName(TillDir("T02") + "/QX_counters.actual.srtc");
+  counters.Save();
   ASSERT_EQ(OpenTill("T02").code, 0);
   ASSERT_EQ(Library().Close().code, 0);
-  EXPECT_EQ(FileNames(QueueDir("T02"), ".srtd"),
-            std::vector<std::string>{"T02-12345-9999.srtd"});
+  EXPECT_EQ(FileNames(QueueDir("T02"), ".srtd"), std::vector<std::string>{"T02-12345-9999.srtd"});
 }
 
 TEST_F(HostDay, AnExistingJournalFileIsKept) {
@@ -141,8 +151,7 @@ TEST_F(HostDay, AnExistingJournalFileIsKept) {
   // Occupy every name the closing can take in the next minutes.
   const TDateTime now = Now();
   for (int second = -2; second < 300; ++second) {
-    const std::string name =
-        FormatDateTime("yyyymmddhhnnss", now + second / 86400.0) + ".srtj";
+    const std::string name = FormatDateTime("yyyymmddhhnnss", now + second / 86400.0) + ".srtj";
     WriteFileAtomic(JournalDir() + "/" + name, "kept");
   }
   const size_t occupied = FileNames(JournalDir(), ".srtj").size();

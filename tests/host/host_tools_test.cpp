@@ -50,9 +50,9 @@ TEST_F(HostTools, TheCHostRunsADay) {
 TEST_F(HostTools, QxtillRunsStepsInOneProcess) {
   const std::string receipt = Root() + "/receipt.xml";
   WriteFileAtomic(receipt, SimpleReceipt("0", "12.50"));
-  ChildRun run = RunChild(Program("qxtill") + " --lib " + BuiltLibraryPath() + " open " +
-                          OpenArgs() + " sign " + receipt + " " + receipt +
-                          " xreport wait-queue 60 close wait-queue 60");
+  ChildRun run =
+      RunChild(Program("qxtill") + " --lib " + BuiltLibraryPath() + " open " + OpenArgs() +
+               " sign " + receipt + " " + receipt + " xreport wait-queue 60 close wait-queue 60");
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_NE(run.output.find("OPENTILL T01 -> 0"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("<nDoc>2</nDoc>"), std::string::npos) << run.output;

@@ -58,7 +58,8 @@ std::vector<std::string> HostScenario::FileNames(const std::string& aDir,
                                                  const std::string& aExtension) {
   std::vector<std::string> names;
   if (!DirectoryExists(aDir)) return names;
-  for (const std::string& path : ListFiles(aDir, aExtension)) names.push_back(ExtractFileName(path));
+  for (const std::string& path : ListFiles(aDir, aExtension))
+    names.push_back(ExtractFileName(path));
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -106,8 +107,11 @@ std::string SimpleReceipt(const std::string& aDocType, const std::string& aAmoun
   const std::string docType = aDocType.empty() ? "" : " docType=\"" + aDocType + "\"";
   return "<printerFiscalReceipt><beginFiscalReceipt operator=\"1\"" + docType +
          "/><printRecItem operator=\"1\" description=\"ITEM\" quantity=\"1\" unitPrice=\"" +
-         aAmount + "\" department=\"1\" vatID=\"1\"/><printRecTotal operator=\"1\" "
-         "description=\"CASH\" payment=\"" + aAmount + "\" paymentType=\"0\"/>"
+         aAmount +
+         "\" department=\"1\" vatID=\"1\"/><printRecTotal operator=\"1\" "
+         "description=\"CASH\" payment=\"" +
+         aAmount +
+         "\" paymentType=\"0\"/>"
          "<endFiscalReceipt operator=\"1\"/></printerFiscalReceipt>";
 }
 

@@ -36,8 +36,7 @@ class HostScenario : public ::testing::Test {
   std::string TillDir(const std::string& aTillId = kTill) const;
   std::string QueueDir(const std::string& aTillId = kTill) const;
   // Names (not paths) of the files directly in |aDir| ending in |aExtension|, sorted.
-  static std::vector<std::string> FileNames(const std::string& aDir,
-                                            const std::string& aExtension);
+  static std::vector<std::string> FileNames(const std::string& aDir, const std::string& aExtension);
   // Waits until the till's queue holds no document; false after |aTimeout|.
   bool WaitForEmptyQueue(std::chrono::seconds aTimeout = std::chrono::seconds(60),
                          const std::string& aTillId = kTill);

@@ -71,7 +71,8 @@ bool PlanSteps(const std::vector<std::string>& aWords, std::vector<PlannedStep>&
   }
   for (const PlannedStep& step : aPlan) {
     const int count = static_cast<int>(step.args.size());
-    if (count < step.spec->minArgs || (step.spec->maxArgs != kVariadic && count > step.spec->maxArgs)) {
+    if (count < step.spec->minArgs ||
+        (step.spec->maxArgs != kVariadic && count > step.spec->maxArgs)) {
       std::fprintf(stderr, "qxtill: wrong arguments; usage: %s\n", step.spec->synopsis);
       return false;
     }

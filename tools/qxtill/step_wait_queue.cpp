@@ -19,8 +19,7 @@ constexpr auto kPollInterval = std::chrono::milliseconds(100);
 bool StepWaitQueue(Session& aSession, const std::vector<std::string>& aArgs) {
   int32_t timeoutSeconds = kDefaultTimeoutSeconds;
   if (!aArgs.empty() && (!TryStrToInt(aArgs[0], timeoutSeconds) || timeoutSeconds < 0)) {
-    std::fprintf(stderr, "qxtill: wait-queue: '%s' is not a number of seconds\n",
-                 aArgs[0].c_str());
+    std::fprintf(stderr, "qxtill: wait-queue: '%s' is not a number of seconds\n", aArgs[0].c_str());
     return false;
   }
   if (aSession.tillId.empty()) {

@@ -74,8 +74,8 @@ bool StepOpen(Session& aSession, const std::vector<std::string>& aArgs) {
     return false;
   }
   const DriverLibrary& library = Library(aSession);
-  LibraryString address(library, aArgs[0]), user(library, aArgs[2]),
-      password(library, aArgs[3]), tillId(library, aArgs[4]), error(library);
+  LibraryString address(library, aArgs[0]), user(library, aArgs[2]), password(library, aArgs[3]),
+      tillId(library, aArgs[4]), error(library);
   const int32_t code =
       library.OpenTill(address.Get(), port, user.Get(), password.Get(), tillId.Get(), error.Out());
   aSession.tillId = aArgs[4];
