@@ -66,6 +66,12 @@ class kRTSManager {
   // opened" in the error list, when no day is open; every other failure
   // raises and leaves the queue and the counters as they were.
   bool ProcessReceipt(const std::string& aXmlReceipt);
+  // Closes the open fiscal day: queues the daily closure, stamps the day's
+  // counters, copies them to the journal, makes them the previous counters
+  // and compares the till's totals with the server's (differences go to the
+  // error list). False, with "Day not opened" and nothing changed, when no
+  // day is open; file failures raise.
+  bool DayClose();
 
   // The queue pusher. StartPusher creates and starts one when none is running
   // (a pusher whose thread has ended is replaced); StopPusher stops it (a
