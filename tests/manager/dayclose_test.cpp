@@ -1,0 +1,73 @@
+// Day closing in the till manager, without a pusher: the day's receipts stay
+// queued, so the server's report knows nothing of them and every total differs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "manager/manager_fixture.h"
+#include "manager/uRTServerManager.h"
+#include "platform/error.h"
+#include "platform/files.h"
+
+namespace qx::manager_test {
+namespace {
+
+using ::testing::ElementsAre;
+
+class DayCloseTest : public ManagerTest {};
+
+TEST_F(DayCloseTest, ComparesEveryTotalAndRotatesTheCounters) {
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(M().ProcessReceipt(Sale("120.50")));
+  ASSERT_TRUE(M().ProcessReceipt(OneItem("<beginFiscalReceipt docType=\"1\"/>", "3.00")));
+  ASSERT_TRUE(M().ProcessReceipt(OneItem("<beginFiscalReceipt docType=\"3\"/>", "2.25")));
+  const size_t before = M().Errors().size();
+
+  ASSERT_TRUE(M().DayClose());
+  EXPECT_FALSE(M().DayOpened());
+  std::vector<std::string> added(M().Errors().begin() + before, M().Errors().end());
+  EXPECT_THAT(added, ElementsAre("DailySales 120.5 different from RT Server 0",
+                                 "DailyRefunds 3 different from RT Server 0",
+                                 "DailyVoids 2.25 different from RT Server 0",
+                                 "DailyAmount 120.5 different from RT Server Daily Amount 0"));
+  EXPECT_EQ(M().PreviousCounters().CurrentzRep(), 1);
+  EXPECT_EQ(M().PreviousCounters().CurrentnRec(), 3);
+  EXPECT_NE(M().PreviousCounters().LastZRepDate(), 0.0);
+  EXPECT_EQ(M().ActualCounters().LastFingerPrint(), "");
+  EXPECT_EQ(M().ActualCounters().CurrentzRep(), 0);
+  EXPECT_FALSE(FileExists(ActualFile()));
+  EXPECT_EQ(ReadFileBytes(QueueDir() + "/T01-0001-9999.srtd"),
+            "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n");
+  EXPECT_EQ(M().DataQueueLength(), 4);
+  // Receipts are refused until the next opening.
+  EXPECT_FALSE(M().ProcessReceipt(Sale("1.00")));
+  EXPECT_EQ(M().LastError(), "Day not opened");
+}
+
+TEST_F(DayCloseTest, AServerThatCannotBeAskedDoesNotStopTheClosing) {
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(M().ProcessReceipt(Sale("4.00")));
+  ServerDown();
+  ASSERT_TRUE(M().DayClose());
+  EXPECT_EQ(M().LastError(), "DailyAmount 4 different from RT Server Daily Amount 0");
+  EXPECT_TRUE(FileExists(PreviousFile()));
+  EXPECT_TRUE(FileExists(QueueDir() + "/T01-0001-9999.srtd"));
+}
+
+TEST_F(DayCloseTest, AnIncompleteReportRaisesBeforeAnythingIsWritten) {
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(M().ProcessReceipt(Sale("4.00")));
+  const std::string counters = ReadFileBytes(ActualFile());
+  rtsim::Fault fault;
+  fault.kind = rtsim::FaultKind::OmitElement;
+  fault.match = "fiscalInformation";
+  fault.element = "dailyAmount";
+  Sim().AddFault(fault);
+  EXPECT_THROW(M().DayClose(), Error);
+  EXPECT_TRUE(M().DayOpened());
+  EXPECT_EQ(ReadFileBytes(ActualFile()), counters);
+  EXPECT_FALSE(FileExists(QueueDir() + "/T01-0001-9999.srtd"));
+  EXPECT_FALSE(FileExists(PreviousFile()));
+}
+
+}  // namespace
+}  // namespace qx::manager_test
