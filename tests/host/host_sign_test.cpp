@@ -16,6 +16,8 @@ namespace {
 
 class HostSign : public HostScenario {
  protected:
+  using HostScenario::HostScenario;
+
   // Till T01 in its day with Z report 12, next receipt 5 and 100.00 sold.
   void OpenWorkedTill() {
     rtsim::TillState till = rtsim::ParseTill("T01 open z=12 doc=5 amount=100.00");
@@ -72,9 +74,13 @@ TEST_F(HostSign, WorkedReceiptGivesItsResultDocument) {
   EXPECT_EQ(SealOf(*queued), signature);
 }
 
-TEST_F(HostSign, ItalianLocaleWritesDecimalCommasForTheHostOnly) {
+class HostSignItalian : public HostSign {
+ protected:
+  HostSignItalian() : HostSign("it_IT.UTF-8") {}
+};
+
+TEST_F(HostSignItalian, DecimalCommasForTheHostOnly) {
   if (DecimalSeparatorOfLocale("it_IT.UTF-8") != ',') GTEST_SKIP() << "it_IT.UTF-8 missing";
-  setenv("LC_ALL", "it_IT.UTF-8", 1);  // read once, when the library is loaded
   OpenWorkedTill();
   HostCall sign = Library().Sign(ReadTestData("worked_receipt.xml"));
   ASSERT_EQ(sign.code, 0) << sign.error.value_or("");
@@ -91,7 +97,6 @@ TEST_F(HostSign, ItalianLocaleWritesDecimalCommasForTheHostOnly) {
   // The day started with 100.00 from the token: 100 + 11.25 + 9.25.
   EXPECT_EQ(ElementText(*report.result, "DailySales"), "120,5");
   EXPECT_EQ(ElementText(*report.result, "DailyTotal"), "120,5");
-  unsetenv("LC_ALL");
 }
 
 TEST_F(HostSign, TwoSignaturesChain) {

@@ -22,6 +22,7 @@ void HostScenario::SetUp() {
   setenv("QX_SRT_DB", (root_ + "/db").c_str(), 1);
   setenv("QX_PUSHER_PAUSE_MS", "20", 1);
   setenv("QX_QUEUE_WAIT_MS", "200", 1);
+  if (!locale_.empty()) setenv("LC_ALL", locale_.c_str(), 1);
   server_ = std::make_unique<rtsim::Simulator>();
   server_->Start();
 }
@@ -30,6 +31,7 @@ void HostScenario::TearDown() {
   library_.reset();
   if (server_) server_->Stop();
   server_.reset();
+  if (!locale_.empty()) unsetenv("LC_ALL");
   std::filesystem::current_path(previousDir_);
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/host_library.h"
@@ -20,6 +21,10 @@ namespace qx::test {
 class HostScenario : public ::testing::Test {
  protected:
   static constexpr char kTill[] = "T01";
+
+  // |aLocale|: LC_ALL for the library, set before anything runs (the library
+  // reads it once, when loaded); empty leaves the environment's.
+  explicit HostScenario(std::string aLocale = std::string()) : locale_(std::move(aLocale)) {}
 
   void SetUp() override;
   void TearDown() override;
@@ -48,6 +53,7 @@ class HostScenario : public ::testing::Test {
   size_t RequestCount(const std::string& aKind) const;
 
  private:
+  std::string locale_;
   std::string root_;
   std::string previousDir_;
   std::unique_ptr<rtsim::Simulator> server_;
