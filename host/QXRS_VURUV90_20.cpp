@@ -39,7 +39,7 @@ Outcome Succeeded(std::optional<std::string> aResult = std::nullopt) {
   return Outcome{true, std::string(), std::move(aResult)};
 }
 
-const char* MessageOf(const std::exception_ptr& aError) {
+std::string MessageOf(const std::exception_ptr& aError) {
   try {
     std::rethrow_exception(aError);
   } catch (const std::exception& error) {
@@ -59,7 +59,12 @@ bool Deliver(Body&& aBody, BSTR* aResult, BSTR* aError) {
   try {
     outcome = aBody();
   } catch (...) {
-    outcome = Failed(MessageOf(std::current_exception()));
+    outcome.ok = false;
+    outcome.result.reset();
+    try {
+      outcome.error = MessageOf(std::current_exception());
+    } catch (...) {  // no memory even for the message
+    }
   }
   try {
     if (aResult != nullptr && outcome.result) *aResult = ToBstr(*outcome.result);
