@@ -179,6 +179,51 @@ TEST_F(ZReportTest, SimulatorReportsFollowTheDayAndItsClosure) {
             kEPSRTServer_Api::TextToDate(sim_->ClosedReport("T01", 12)->zRepDate));
 }
 
+// A fiscal receipt of till T01 as the pusher submits it: item lines, then
+// the fiscal information carrying the total and the document type.
+std::string Receipt(const std::string& docType, const std::string& recNumber,
+                    const std::string& items, const std::string& total) {
+  return "<createReceipt><receipt><printerFiscalReceipt><beginFiscalReceipt/>" + items +
+         "<printRecTotal payment=\"" + total + "\" paymentType=\"0\"/>" +
+         "<fiscalInformation tillId=\"T01\" zRepNumber=\"3\" recNumber=\"" + recNumber +
+         "\" recAmount=\"" + total + "\" doctype=\"" + docType + "\"/>" +
+         "<endFiscalReceipt/></printerFiscalReceipt></receipt></createReceipt>";
+}
+
+TEST_F(ZReportTest, SimulatorReportsReflectAcceptedReceipts) {
+  sim_->SetTill(rtsim::ParseTill("T01 open z=3 doc=1"));
+  std::string items =
+      "<printRecItem unitPrice=\"1.50\" quantity=\"2\" vatID=\"1\"/>"
+      "<printRecItem unitPrice=\"10.00\" quantity=\"1\" vatID=\"2\"/>";
+  ASSERT_TRUE(client_.SendRequest(fpServer, Receipt("0", "1", items, "13")));
+  ASSERT_TRUE(client_.SendRequest(
+      fpServer,
+      Receipt("1", "2", "<printRecRefund unitPrice=\"1.50\" quantity=\"1\" vatID=\"1\"/>", "1.5")));
+  ASSERT_TRUE(client_.GetTillCurrentZReport("T01"));
+  EXPECT_EQ(Till().ZRepNumber(), 3);
+  EXPECT_EQ(Till().RecNumber(), 2);
+  EXPECT_EQ(Till().DailyAmount(), Amount("13"));
+  EXPECT_EQ(Till().SalesAmount(), Amount("13"));
+  EXPECT_EQ(Till().RefundAmount(), Amount("1.5"));
+  EXPECT_EQ(Till().VoidAmount(), Currency());
+  ASSERT_EQ(Till().VATAmounts().size(), 2u);
+  EXPECT_EQ(Till().VATAmounts()[0]->Code(), "2200");
+  EXPECT_EQ(Till().VATAmounts()[0]->Rate(), Amount("22"));
+  EXPECT_EQ(Till().VATAmounts()[0]->SalesAmount(), Amount("3"));
+  EXPECT_EQ(Till().VATAmounts()[1]->Code(), "1000");
+  EXPECT_EQ(Till().VATAmounts()[1]->SalesAmount(), Amount("10"));
+
+  // After the closure the running report starts afresh and the closed one
+  // keeps the day's totals.
+  ASSERT_TRUE(client_.TillZReport().Print(kEPSRTServer_TillZReport::GetMessage("T01")));
+  ASSERT_TRUE(client_.GetTillCurrentZReport("T01"));
+  EXPECT_EQ(Till().ZRepNumber(), 4);
+  EXPECT_EQ(Till().SalesAmount(), Currency());
+  ASSERT_TRUE(client_.GetTillHistoricZReport("T01", 3));
+  EXPECT_EQ(Till().SalesAmount(), Amount("13"));
+  EXPECT_EQ(Till().RefundAmount(), Amount("1.5"));
+}
+
 TEST_F(ZReportTest, ClosureRefusedIsReported) {
   RefuseOnce("createDailyClosure");
   EXPECT_FALSE(client_.TillZReport().Print(kEPSRTServer_TillZReport::GetMessage("T01")));
