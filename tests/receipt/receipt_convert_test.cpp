@@ -385,19 +385,5 @@ TEST_F(ReceiptTest, AmountsOutsideCurrencyAreConversionErrors) {
   EXPECT_EQ(receipt_.DailyAmount(), Amount("922337203685477"));
 }
 
-TEST_F(ReceiptTest, VATMapIsFetchedWhenEmpty) {
-  server_.VATMap().Deserialize("<VATMap/>");
-  server_.Setup("http://127.0.0.1", 1, "", "");  // nobody answers
-  Load(WorkedReceiptText());
-  try {
-    receipt_.Process("0");
-    FAIL();
-  } catch (const Error& e) {
-    EXPECT_STREQ(e.what(), "VAT Map not available");
-  }
-  EXPECT_EQ(receipt_.NRecNumber(), 4);
-  EXPECT_EQ(receipt_.TokenId(), kFirstLink);
-}
-
 }  // namespace
 }  // namespace qx::testing
