@@ -259,7 +259,7 @@ TEST_F(ReceiptTest, OtherHostElementsPassThrough) {
   const std::string extra =
       "<printRecMessage messageType=\"4\" message=\"THANK YOU\"/>"
       "<printRecSubtotal operator=\"1\"/>";
-  Convert(HostReceipt(Item("2", "1", "1") + extra) + "");
+  Convert(HostReceipt(Item("2", "1", "1") + extra));
   EXPECT_EQ(Attr("recAmount"), "2");
   EXPECT_EQ(
       ChildNames(Printer()),
