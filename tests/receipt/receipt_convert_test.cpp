@@ -3,8 +3,6 @@
 // the placement of what the conversion adds, and every refusal.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "receipt/receipt_fixture.h"
