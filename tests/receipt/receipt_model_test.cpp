@@ -191,13 +191,5 @@ TEST_F(ReceiptTest, GetIsNotAllowed) {
   }
 }
 
-TEST_F(ReceiptTest, PrintPostsThroughTheClientsExchange) {
-  // Nothing listens on port 1 of the loopback address: a blocking transport failure.
-  server_.Setup("http://127.0.0.1", 1, "user", "password");
-  EXPECT_FALSE(receipt_.Print("<createReceipt/>"));
-  EXPECT_EQ(server_.LastError().rfind("Http error: 0: ", 0), 0u) << server_.LastError();
-  EXPECT_EQ(server_.LastErrorType(), et_Blocking);
-}
-
 }  // namespace
 }  // namespace qx::testing
