@@ -27,6 +27,7 @@ constexpr StepSpec kSteps[] = {
     {"xreport", "xreport", 0, 0, StepXReport},
     {"close", "close", 0, 0, StepClose},
     {"wait-queue", "wait-queue [TIMEOUT-SECONDS]", 0, 1, StepWaitQueue},
+    {"verify", "verify TILLDIR", 1, 1, StepVerify},
 };
 
 const StepSpec* FindStep(const std::string& aName) {

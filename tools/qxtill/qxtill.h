@@ -49,6 +49,8 @@ bool StepXReport(Session& aSession, const std::vector<std::string>& aArgs);
 bool StepClose(Session& aSession, const std::vector<std::string>& aArgs);
 // Waits until the opened till's queue directory holds no document.
 bool StepWaitQueue(Session& aSession, const std::vector<std::string>& aArgs);
+// Verifies the stored chain of a till directory (no library needed).
+bool StepVerify(Session& aSession, const std::vector<std::string>& aArgs);
 
 // The driver library of the session, loading it on first use.
 DriverLibrary& Library(Session& aSession);
