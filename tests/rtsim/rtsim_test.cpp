@@ -254,7 +254,7 @@ TEST_F(SimulatorTest, ControlEndPointSetsFaultsAndShowsState) {
   EXPECT_EQ(reply->status, 400);
   EXPECT_NE(reply->body.find("sideways"), std::string::npos);
 
-  reply = control.Post("/rtsim/till", httplib::Params{{"spec", "T05 open z=4 doc=9"}});
+  reply = control.Post("/rtsim/till", httplib::Params{{"till", "T05 open z=4 doc=9"}});
   ASSERT_TRUE(reply);
   EXPECT_EQ(sim_.Till("T05")->nextDocNumber, 9);
   reply = control.Post("/rtsim/config", httplib::Params{{"no-headers", "1"}, {"header", "ONE"}});

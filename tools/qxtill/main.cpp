@@ -13,7 +13,7 @@ namespace {
 
 constexpr int kVariadic = -1;
 
-struct StepSpec {
+struct StepEntry {
   const char* name;
   const char* synopsis;
   int minArgs;
@@ -21,7 +21,7 @@ struct StepSpec {
   StepFunction run;
 };
 
-constexpr StepSpec kSteps[] = {
+constexpr StepEntry kSteps[] = {
     {"open", "open ADDRESS PORT USER PASSWORD TILLID", 5, 5, StepOpen},
     {"sign", "sign FILE...", 1, kVariadic, StepSign},
     {"xreport", "xreport", 0, 0, StepXReport},
@@ -30,8 +30,8 @@ constexpr StepSpec kSteps[] = {
     {"verify", "verify TILLDIR", 1, 1, StepVerify},
 };
 
-const StepSpec* FindStep(const std::string& aName) {
-  for (const StepSpec& step : kSteps) {
+const StepEntry* FindStep(const std::string& aName) {
+  for (const StepEntry& step : kSteps) {
     if (aName == step.name) return &step;
   }
   return nullptr;
@@ -43,22 +43,22 @@ void PrintUsage(FILE* aOut) {
                "Loads the driver library (default: QXRS_VURUV90_20.so beside qxtill) and runs\n"
                "the steps in order in one process, stopping at the first failure.\n"
                "Steps:\n");
-  for (const StepSpec& step : kSteps) std::fprintf(aOut, "  %s\n", step.synopsis);
+  for (const StepEntry& step : kSteps) std::fprintf(aOut, "  %s\n", step.synopsis);
   std::fprintf(aOut,
                "A step's arguments run up to the next step name. The data root is $QX_SRT_DB\n"
                "(default /var/lib/QX_SRT_DB); a till's queue is <root>/<till>/Queue.\n");
 }
 
 struct PlannedStep {
-  const StepSpec* spec;
+  const StepEntry* entry;
   std::vector<std::string> args;
 };
 
 // Splits the arguments into steps; false (with a message) on a usage error.
 bool PlanSteps(const std::vector<std::string>& aWords, std::vector<PlannedStep>& aPlan) {
   for (const std::string& word : aWords) {
-    if (const StepSpec* spec = FindStep(word)) {
-      aPlan.push_back({spec, {}});
+    if (const StepEntry* entry = FindStep(word)) {
+      aPlan.push_back({entry, {}});
     } else if (aPlan.empty()) {
       std::fprintf(stderr, "qxtill: unknown step '%s'\n", word.c_str());
       return false;
@@ -72,9 +72,9 @@ bool PlanSteps(const std::vector<std::string>& aWords, std::vector<PlannedStep>&
   }
   for (const PlannedStep& step : aPlan) {
     const int count = static_cast<int>(step.args.size());
-    if (count < step.spec->minArgs ||
-        (step.spec->maxArgs != kVariadic && count > step.spec->maxArgs)) {
-      std::fprintf(stderr, "qxtill: wrong arguments; usage: %s\n", step.spec->synopsis);
+    if (count < step.entry->minArgs ||
+        (step.entry->maxArgs != kVariadic && count > step.entry->maxArgs)) {
+      std::fprintf(stderr, "qxtill: wrong arguments; usage: %s\n", step.entry->synopsis);
       return false;
     }
   }
@@ -108,7 +108,7 @@ int Run(int argc, char** argv) {
   int status = 0;
   try {
     for (const PlannedStep& step : plan) {
-      if (!step.spec->run(session, step.args)) {
+      if (!step.entry->run(session, step.args)) {
         status = 1;
         break;
       }

@@ -63,11 +63,11 @@ std::string Unquote(std::string_view value) {
 
 }  // namespace
 
-TillState ParseTill(std::string_view spec) {
+TillState ParseTill(std::string_view text) {
   TillState till;
   std::vector<std::string> words;
   std::string word;
-  for (char c : spec) {
+  for (char c : text) {
     if (c == ' ' || c == '\t' || c == ',') {
       if (!word.empty()) words.push_back(std::move(word));
       word.clear();
@@ -290,7 +290,7 @@ as form data, e.g. curl -d kind=drop -d count=2 http://HOST:PORT/rtsim/fault):
   POST /rtsim/clear       remove all faults
   POST /rtsim/reset       remove all faults and forget the request log
   POST /rtsim/config      set options, e.g. ?header=SHOP&vat=5:0000 (as above)
-  POST /rtsim/till        ?spec=ID open z=3 doc=1 amount=0 sets a till's state
+  POST /rtsim/till        ?till=ID open z=3 doc=1 amount=0 sets a till's state
 Examples:
   curl -d kind=refuse -d match=createReceipt -d code=-20 -d count=2 http://127.0.0.1:8080/rtsim/fault
   curl -d kind=drop -d count=-1 http://127.0.0.1:8080/rtsim/fault

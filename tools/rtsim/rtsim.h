@@ -76,7 +76,7 @@ void SetConfigValue(Config& config, std::string_view key, std::string_view value
 // Reads "key = value" lines ('#' starts a comment line) into |config|.
 void LoadConfigFile(Config& config, const std::string& path);
 // Parses "T01 open z=12 doc=5 amount=10.50" (all but the id optional).
-TillState ParseTill(std::string_view spec);
+TillState ParseTill(std::string_view text);
 // The program's --help text, with the control end point.
 std::string HelpText();
 

@@ -414,7 +414,7 @@ void Simulator::Impl::Control(const std::string& action, const httplib::Request&
         if (!fiscal_.Till(till.id)) fiscal_.SetTill(till);
       }
     } else if (action == "till") {
-      TillState till = ParseTill(request.get_param_value("spec"));
+      TillState till = ParseTill(request.get_param_value("till"));
       std::lock_guard lock(mutex_);
       fiscal_.SetTill(till);
     }
