@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "base/uQX_Base_MessageBox.h"
 #include "platform/error.h"
@@ -18,7 +19,7 @@
 
 namespace qx {
 
-std::unique_ptr<tQX_Application> gApplication;
+tQX_Application* gApplication = nullptr;
 
 namespace {
 
@@ -196,7 +197,7 @@ void tQX_Application::UserMessage(tQX_MessageType kind, std::string_view message
 bool CreateApplication() noexcept {
   if (gApplication) return true;
   try {
-    gApplication = std::make_unique<tQX_Application>();
+    gApplication = std::make_unique<tQX_Application>().release();
     return true;
   } catch (const std::exception& e) {
     WriteToStandardError(let_error, std::string("Application start failed: ") + e.what());
@@ -206,7 +207,7 @@ bool CreateApplication() noexcept {
   return false;
 }
 
-void DestroyApplication() noexcept { gApplication.reset(); }
+void DestroyApplication() noexcept { delete std::exchange(gApplication, nullptr); }
 
 void DrainApplicationLog() noexcept {
   if (gApplication) gApplication->FlushLog();

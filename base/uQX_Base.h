@@ -148,8 +148,11 @@ class tQX_Application {
   std::atomic<bool> fTerminated{false};
 };
 
-// The process-wide application object; null until CreateApplication.
-extern std::unique_ptr<tQX_Application> gApplication;
+// The process-wide application object; null until CreateApplication. A plain
+// pointer on purpose: a static smart pointer would be destroyed by the exit
+// handlers of a host that exits without unloading the library, before the
+// library's unload step; only DestroyApplication frees the object.
+extern tQX_Application* gApplication;
 
 // Creates gApplication for the current process unless it exists. A failure is
 // written to standard error and leaves gApplication null; false then.

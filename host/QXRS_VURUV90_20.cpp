@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "base/uQX_Base.h"
 #include "host/QXRS_VURUV90_20_Results.h"
 #include "host/QXRS_VURUV90_20_Strings.h"
 #include "manager/uRTServerManager.h"
@@ -24,8 +25,11 @@ constexpr int32_t kSignFailure = 0xFFFF;
 constexpr char kTillClosed[] = "TILL IS CLOSED";
 
 // The process-wide till manager: created by the first OPENTILL, kept until
-// the library is unloaded.
-std::unique_ptr<kRTSManager> gManager;
+// the library is unloaded. A plain pointer on purpose: a static smart pointer
+// would be destroyed by the exit handlers before the unload step runs when a
+// host exits without dlclose, leaving that step a dangling manager. The unload
+// step alone frees it.
+kRTSManager* gManager = nullptr;
 
 // What an entry point hands back, before conversion to the host's strings.
 struct Outcome {
@@ -85,7 +89,7 @@ Outcome OpenTill(const std::string& aAddress, int32_t aPort, const std::string& 
   if (!gManager) {
     auto manager = std::make_unique<kRTSManager>();
     manager->Init("", aAddress, aPort, aUser, aPassword, aTillId);
-    gManager = std::move(manager);
+    gManager = manager.release();
   }
   if (!gManager->PusherRunning()) gManager->StartPusher();
   if (gManager->DayOpen("", aAddress, aPort, aUser, aPassword, aTillId)) return Succeeded();
@@ -129,24 +133,29 @@ Outcome XReport() {
   return outcome;
 }
 
-// The library's start: the user's locale is read once, here.
+// The library's start: the user's locale is read once, here, and the
+// application object (its log beside the host executable) is created.
 __attribute__((constructor)) void LoadLibrary() {
   try {
     LocaleDecimalSeparator();
   } catch (...) {
   }
+  CreateApplication();
 }
 
 // The library's end: the pusher is stopped (its pause interrupted) and the
-// logs are written out, so that no thread of the library outlives dlclose.
+// logs are written out, the application's last, so that no thread of the
+// library outlives dlclose.
 __attribute__((destructor)) void UnloadLibrary() {
   try {
     if (gManager) {
       gManager->StopPusher();
-      gManager.reset();
+      delete gManager;
+      gManager = nullptr;
     }
   } catch (...) {
   }
+  DestroyApplication();
 }
 
 }  // namespace

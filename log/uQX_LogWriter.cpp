@@ -15,6 +15,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/strings.h"
+#include "platform/threads.h"
 
 namespace qx {
 
@@ -109,6 +110,7 @@ void tQX_LogThread::WaitUntilWritten() {
 }
 
 void tQX_LogThread::Execute() {
+  NameCurrentThread("qx-log");
   std::unique_lock<std::mutex> lock(fLock);
   for (;;) {
     fWork.wait(lock, [&] { return fTerminated || !fQueue.empty(); });

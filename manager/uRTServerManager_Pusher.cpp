@@ -13,6 +13,7 @@
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/strings.h"
+#include "platform/threads.h"
 #include "rtserver/uRTSEPS20.h"
 #include "rtserver/uRTSEPS20_Receipt.h"
 #include "rtserver/uRTSEPS20_ZReport.h"
@@ -189,6 +190,7 @@ void kRTSPusherThread::LogError(const std::string& aMessage) {
 }
 
 void kRTSPusherThread::Execute() {
+  NameCurrentThread("qx-pusher");
   std::string scannedDir;
   while (!TerminationRequested()) {
     const Config config = Snapshot();

@@ -250,9 +250,9 @@ TEST_F(ApplicationTest, GlobalApplicationIsCreatedAndDestroyedOnRequest) {
   ASSERT_EQ(gApplication, nullptr);
   ASSERT_TRUE(CreateApplication());
   ASSERT_NE(gApplication, nullptr);
-  tQX_Application* first = gApplication.get();
+  tQX_Application* first = gApplication;
   EXPECT_TRUE(CreateApplication());
-  EXPECT_EQ(gApplication.get(), first);
+  EXPECT_EQ(gApplication, first);
   gApplication->ChangeLogDirectory(dir_);
   gApplication->Log(let_info, "from the global application");
   DrainApplicationLog();
