@@ -2,7 +2,7 @@
 // namespace, value and attribute access, and serialisation.
 #include "platform/xml.h"
 
-#include <sstream>
+#include <cstring>
 
 #include "platform/error.h"
 #include "platform/files.h"
@@ -25,11 +25,75 @@ bool IsTextNode(pugi::xml_node node) {
   return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
 }
 
+// Collects printed markup into a string.
+class StringWriter : public pugi::xml_writer {
+ public:
+  explicit StringWriter(std::string& out) : out_(out) {}
+  void write(const void* data, size_t size) override {
+    out_.append(static_cast<const char*>(data), size);
+  }
+
+ private:
+  std::string& out_;
+};
+
 std::string Print(pugi::xml_node node) {
-  std::ostringstream out;
-  node.print(out, "", kFormatFlags, pugi::encoding_utf8);
-  return out.str();
+  std::string text;
+  StringWriter writer(text);
+  node.print(writer, "", kFormatFlags, pugi::encoding_utf8);
+  return text;
 }
+
+// Collects printed markup as lines, each followed by CR LF: every line break
+// (CR LF, CR or LF) becomes CR LF, and Finish() ends a last line that has
+// none. A CR LF split across two chunks counts once.
+class LinesWriter : public pugi::xml_writer {
+ public:
+  explicit LinesWriter(std::string& out) : out_(out) {}
+
+  void write(const void* data, size_t size) override {
+    const char* bytes = static_cast<const char*>(data);
+    if (size == 0) return;
+    if (pendingCR_ && bytes[0] == '\n') {
+      ++bytes;
+      --size;
+    }
+    pendingCR_ = false;
+    if (std::memchr(bytes, '\r', size) == nullptr && std::memchr(bytes, '\n', size) == nullptr) {
+      out_.append(bytes, size);  // the usual case: no line break at all
+      openLine_ = size > 0;
+      return;
+    }
+    size_t start = 0;
+    for (size_t i = 0; i < size; ++i) {
+      if (bytes[i] != '\r' && bytes[i] != '\n') continue;
+      out_.append(bytes + start, i - start);
+      out_ += "\r\n";
+      if (bytes[i] == '\r') {
+        if (i + 1 == size) {
+          pendingCR_ = true;
+        } else if (bytes[i + 1] == '\n') {
+          ++i;
+        }
+      }
+      start = i + 1;
+    }
+    out_.append(bytes + start, size - start);
+    openLine_ = start < size;
+  }
+
+  // Ends the last line of one printed node.
+  void Finish() {
+    if (openLine_) out_ += "\r\n";
+    openLine_ = false;
+    pendingCR_ = false;
+  }
+
+ private:
+  std::string& out_;
+  bool pendingCR_ = false;  // the last chunk ended in CR
+  bool openLine_ = false;   // text follows the last line break
+};
 
 std::string_view PrefixOf(std::string_view qualifiedName) {
   const size_t colon = qualifiedName.find(':');
@@ -202,7 +266,18 @@ void XmlElement::SetAttribute(std::string_view name, std::string_view value) {
   pugi::xml_attribute attribute = node_.attribute(key.c_str());
   if (!attribute) attribute = node_.append_attribute(key.c_str());
   if (!attribute) throw Error("Cannot set attribute " + key);
-  attribute.set_value(std::string(value).c_str());
+  // The value is cut at a NUL character, as a C string would be.
+  const std::string_view cut = value.substr(0, value.find('\0'));
+  attribute.set_value(cut.data(), cut.size());
+}
+
+void XmlElement::AppendAttribute(std::string_view name, std::string_view value) {
+  if (!node_) RaiseNullElement();
+  const std::string key(name);
+  pugi::xml_attribute attribute = node_.append_attribute(key.c_str());
+  if (!attribute) throw Error("Cannot set attribute " + key);
+  const std::string_view cut = value.substr(0, value.find('\0'));
+  attribute.set_value(cut.data(), cut.size());
 }
 
 std::string XmlElement::Xml() const {
@@ -303,10 +378,13 @@ std::vector<std::string> XmlDocument::Lines() const {
 }
 
 std::string XmlDocument::Text() const {
+  // Lines() joined, each followed by CR LF, without building the list.
   std::string text;
-  for (const std::string& line : Lines()) {
-    text += line;
-    text += "\r\n";
+  LinesWriter writer(text);
+  for (pugi::xml_node n = doc_.first_child(); n; n = n.next_sibling()) {
+    if (n.type() == pugi::node_declaration && !hasDeclaration_) continue;
+    n.print(writer, "", kFormatFlags, pugi::encoding_utf8);
+    writer.Finish();
   }
   return text;
 }

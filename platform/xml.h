@@ -65,6 +65,9 @@ class XmlElement {
   std::string AttributeText(std::string_view name) const;
   // Adds (at the end, keeping first-set order) or replaces.
   void SetAttribute(std::string_view name, std::string_view value);
+  // Adds at the end without looking for one of that name first: for an
+  // element being built, which holds no attribute of that name yet.
+  void AppendAttribute(std::string_view name, std::string_view value);
 
   // The node's own markup.
   std::string Xml() const;

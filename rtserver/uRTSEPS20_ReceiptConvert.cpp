@@ -192,31 +192,32 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
   const Currency dailyAmount = aDocType == "0" ? fDailyAmount + fTotalAmount : fDailyAmount;
   const std::string vatTotal = FormatFiscal(VATTotalAmount());
 
-  // Every value is ready before the document is touched.
+  // Every value is ready before the document is touched. The element is new,
+  // so its attributes are appended without looking for earlier ones.
   XmlElement info = host.printer.InsertChildBefore("fiscalInformation", host.end);
-  info.SetAttribute("dailyAmount", FormatFiscal(dailyAmount));
-  info.SetAttribute("tillId", fTillId);
-  info.SetAttribute("zRepNumber", FormatNumber0000(fZRepNumber));
-  info.SetAttribute("recNumber", FormatNumber0000(fNRecNumber));
-  info.SetAttribute("dateTime", FiscalDateTime(Now()));
-  info.SetAttribute("recAmount", FormatFiscal(fTotalAmount));
-  info.SetAttribute("recVAT", vatTotal);
-  info.SetAttribute("doctype", aDocType);
-  info.SetAttribute("cashAmount", FormatFiscal(payments.cash));
-  info.SetAttribute("checkAmount", FormatFiscal(payments.check));
-  info.SetAttribute("ePayAmount", FormatFiscal(payments.ePay));
-  info.SetAttribute("noPayAmount", "0");
-  info.SetAttribute("changeAmount", FormatFiscal(change));
-  info.SetAttribute("paidAmount", FormatFiscal(paid));
-  info.SetAttribute("ticketAmount", FormatFiscal(payments.ticket));
-  info.SetAttribute("ticketNum", FormatFiscal(payments.ticketNum));
-  info.SetAttribute("roundingDown", "0");
-  info.SetAttribute("roundingUp", "0");
-  info.SetAttribute("discountPayment", FormatFiscal(payments.discount));
-  info.SetAttribute("noPayAmountGoods", FormatFiscal(payments.noPayGoods));
-  info.SetAttribute("noPayAmountServices", FormatFiscal(payments.noPayServices));
-  info.SetAttribute("noPayAmountInvoices", FormatFiscal(payments.noPayInvoices));
-  info.SetAttribute("noPayAmountSSN", FormatFiscal(payments.noPaySSN));
+  info.AppendAttribute("dailyAmount", FormatFiscal(dailyAmount));
+  info.AppendAttribute("tillId", fTillId);
+  info.AppendAttribute("zRepNumber", FormatNumber0000(fZRepNumber));
+  info.AppendAttribute("recNumber", FormatNumber0000(fNRecNumber));
+  info.AppendAttribute("dateTime", FiscalDateTime(Now()));
+  info.AppendAttribute("recAmount", FormatFiscal(fTotalAmount));
+  info.AppendAttribute("recVAT", vatTotal);
+  info.AppendAttribute("doctype", aDocType);
+  info.AppendAttribute("cashAmount", FormatFiscal(payments.cash));
+  info.AppendAttribute("checkAmount", FormatFiscal(payments.check));
+  info.AppendAttribute("ePayAmount", FormatFiscal(payments.ePay));
+  info.AppendAttribute("noPayAmount", "0");
+  info.AppendAttribute("changeAmount", FormatFiscal(change));
+  info.AppendAttribute("paidAmount", FormatFiscal(paid));
+  info.AppendAttribute("ticketAmount", FormatFiscal(payments.ticket));
+  info.AppendAttribute("ticketNum", FormatFiscal(payments.ticketNum));
+  info.AppendAttribute("roundingDown", "0");
+  info.AppendAttribute("roundingUp", "0");
+  info.AppendAttribute("discountPayment", FormatFiscal(payments.discount));
+  info.AppendAttribute("noPayAmountGoods", FormatFiscal(payments.noPayGoods));
+  info.AppendAttribute("noPayAmountServices", FormatFiscal(payments.noPayServices));
+  info.AppendAttribute("noPayAmountInvoices", FormatFiscal(payments.noPayInvoices));
+  info.AppendAttribute("noPayAmountSSN", FormatFiscal(payments.noPaySSN));
 
   // The back link to the previous receipt, first in the receipt element.
   XmlElement link =
