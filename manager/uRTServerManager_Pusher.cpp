@@ -29,6 +29,10 @@ constexpr char kClosureStart[] = "<createDailyClosure>";
 constexpr char kDuplicateSuffix[] = "_duplicate.err";
 // How many numbered duplicate names are tried when "_duplicate.err" is taken.
 constexpr int kMaxDuplicateNames = 100;
+// The longest a filed document's move may stay unsynced while the queue is
+// being delivered. Syncing the two directories after every document would
+// cost far more than sending it.
+constexpr auto kMoveSyncMillis = std::chrono::milliseconds(200);
 
 // The outcome of one submission, read while the server client was held.
 struct Submission {
@@ -73,6 +77,53 @@ int64_t PusherPauseMillisFromEnvironment() {
   int32_t millis = 0;
   if (!TryStrToInt(value, millis) || millis < 0) return kDefaultPauseMillis;
   return millis;
+}
+
+namespace {
+
+// Orders two file names as their forms in lower case (ASCII letters folded,
+// as ToLowerAscii does) compare byte by byte, then as the names themselves:
+// negative, zero or positive.
+int CompareNames(std::string_view aA, std::string_view aB) {
+  const auto fold = [](char c) {
+    return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  };
+  const size_t common = std::min(aA.size(), aB.size());
+  for (size_t i = 0; i < common; ++i) {
+    const unsigned char a = fold(aA[i]);
+    const unsigned char b = fold(aB[i]);
+    if (a != b) return a < b ? -1 : 1;
+  }
+  if (aA.size() != aB.size()) return aA.size() < aB.size() ? -1 : 1;
+  return aA.compare(aB);
+}
+
+}  // namespace
+
+std::vector<std::string> QueueFilesInSendingOrder(const std::string& aQueueDir) {
+  std::vector<ListedFile> files = ListFilesWithTimes(aQueueDir, ".srtd");
+  // Oldest first to the millisecond; equal times in path order, compared
+  // case-insensitively. Every path shares the directory, so comparing the
+  // names orders the paths. Only small keys move while sorting.
+  struct Key {
+    int64_t modified;
+    size_t index;
+  };
+  std::vector<Key> keys;
+  keys.reserve(files.size());
+  for (size_t i = 0; i < files.size(); ++i) keys.push_back(Key{files[i].modifiedUnixMillis, i});
+  const auto name = [&](size_t aIndex) {
+    const std::string& path = files[aIndex].path;
+    return std::string_view(path).substr(path.rfind('/') + 1);
+  };
+  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    if (a.modified != b.modified) return a.modified < b.modified;
+    return CompareNames(name(a.index), name(b.index)) < 0;
+  });
+  std::vector<std::string> paths;
+  paths.reserve(files.size());
+  for (const Key& key : keys) paths.push_back(std::move(files[key.index].path));
+  return paths;
 }
 
 // ---------------------------------------------------------------------------
@@ -227,30 +278,18 @@ void kRTSPusherThread::Execute() {
       fQueue.clear();
       pause = true;
     }
+    if (pause || fQueue.empty()) SyncMoves();
     if (pause) Pause(fPauseMillis);
   }
+  SyncMoves();
   std::lock_guard<std::mutex> lock(fStateLock);
   fFinished = true;
 }
 
 void kRTSPusherThread::ScanQueueDir(const Config& aConfig) {
-  struct Entry {
-    int64_t modified;
-    std::string key;  // the path folded to lower case
-    std::string path;
-  };
-  std::vector<Entry> entries;
-  for (std::string& path : ListFiles(aConfig.queueDir, ".srtd")) {
-    const int64_t modified = FileModifiedUnixMillis(path);
-    entries.push_back(Entry{modified, ToLowerAscii(path), std::move(path)});
+  for (std::string& path : QueueFilesInSendingOrder(aConfig.queueDir)) {
+    fQueue.push_back(std::move(path));
   }
-  // Oldest first to the millisecond; equal times in path order.
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    if (a.modified != b.modified) return a.modified < b.modified;
-    if (a.key != b.key) return a.key < b.key;
-    return a.path < b.path;
-  });
-  for (Entry& entry : entries) fQueue.push_back(std::move(entry.path));
 }
 
 bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileName) {
@@ -282,7 +321,16 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
 bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string& aTargetDir) {
   ForceDirectories(aTargetDir);  // a directory that cannot be made fails the move below
   const std::string target = JoinPath(aTargetDir, ExtractFileName(aFileName));
-  if (MoveFileNoReplace(aFileName, target)) return true;
+  if (RenameNoReplace(aFileName, target)) {
+    const auto now = std::chrono::steady_clock::now();
+    if (fUnsyncedDirs.empty()) fFirstUnsyncedMove = now;
+    fUnsyncedDirs.insert(aTargetDir);
+    const size_t slash = aFileName.rfind('/');
+    fUnsyncedDirs.insert(slash == std::string::npos ? std::string(".")
+                                                    : aFileName.substr(0, slash));
+    if (now - fFirstUnsyncedMove >= kMoveSyncMillis) SyncMoves();
+    return true;
+  }
   if (!FileExists(aFileName)) return true;  // taken out of the queue by someone else
 
   // The file keeps its place but no longer matches "*.srtd", so it is not
@@ -295,6 +343,13 @@ bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string&
   // A file that could not be renamed either would be sent again at once:
   // let the queue wait instead.
   return renamed;
+}
+
+void kRTSPusherThread::SyncMoves() {
+  for (const std::string& dir : fUnsyncedDirs) {
+    if (!SyncDirectory(dir)) LogError("Cannot sync directory " + dir);
+  }
+  fUnsyncedDirs.clear();
 }
 
 // ---------------------------------------------------------------------------

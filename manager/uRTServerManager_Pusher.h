@@ -6,13 +6,16 @@
 // while the server is away. The pusher keeps its own daily log file.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qx {
 
@@ -77,13 +80,20 @@ class kRTSPusherThread {
   // applies when the move fails. False when the file could not be taken out
   // of the queue at all.
   bool FileAway(const std::string& aFileName, const std::string& aTargetDir);
+  // Makes the moves of filed documents durable: the directories they left
+  // and entered are synced together, at most kMoveSyncMillis after the
+  // first unsynced move, before every pause and when the thread ends.
+  void SyncMoves();
   void LogInfo(const std::string& aMessage);
   void LogError(const std::string& aMessage);
   // Sleeps up to aMillis; returns at once when termination is requested.
   void Pause(int64_t aMillis);
   bool TerminationRequested() const;
 
-  std::deque<std::string> fQueue;  // used by the pusher's thread only
+  // Used by the pusher's thread only.
+  std::deque<std::string> fQueue;
+  std::set<std::string> fUnsyncedDirs;  // directories holding unsynced moves
+  std::chrono::steady_clock::time_point fFirstUnsyncedMove;
 
   mutable std::mutex fConfigLock;
   std::string fDataQueueDir;
@@ -103,5 +113,11 @@ class kRTSPusherThread {
 
 // QX_PUSHER_PAUSE_MS when it holds a non-negative integer, else 30000.
 int64_t PusherPauseMillisFromEnvironment();
+
+// Full paths of the ".srtd" files directly in |aQueueDir| in sending order:
+// oldest modification time first (to the millisecond), equal times in the
+// order of their paths compared case-insensitively. Raises "The specified
+// path was not found" when the directory does not exist.
+std::vector<std::string> QueueFilesInSendingOrder(const std::string& aQueueDir);
 
 }  // namespace qx

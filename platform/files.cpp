@@ -34,15 +34,6 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Makes a rename or a new entry in |dir| durable.
-bool SyncDirectory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -81,6 +72,14 @@ std::string Utf16BytesToUtf8(std::string_view bytes, bool bigEndian) {
 }
 
 }  // namespace
+
+bool SyncDirectory(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
 
 void CheckPathCharacters(std::string_view path) {
   for (char c : path) {
@@ -226,6 +225,42 @@ std::vector<std::string> ListFiles(const std::string& dir, std::string_view exte
   return files;
 }
 
+std::vector<ListedFile> ListFilesWithTimes(const std::string& dir, std::string_view extension) {
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) {
+    if (errno == ENOENT || errno == ENOTDIR) throw Error("The specified path was not found");
+    RaiseFileError("Cannot list directory", dir, errno);
+  }
+  struct Closer {
+    DIR* handle;
+    ~Closer() { ::closedir(handle); }
+  } closer{handle};
+  // Joined without the character check: a stray name must not stop the listing.
+  const std::string prefix = dir.empty() || IsDirectorySeparator(dir.back()) ? dir : dir + "/";
+  const int dirFd = ::dirfd(handle);
+  std::vector<ListedFile> files;
+  while (const struct dirent* entry = ::readdir(handle)) {
+    const std::string_view name = entry->d_name;
+    if (!EndsWithIgnoreCase(name, extension)) continue;
+    const bool regular = entry->d_type == DT_REG;
+    if (!regular && entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) continue;
+    // The time is read by name within the open directory: no path lookup.
+    struct stat st {};
+    if (::fstatat(dirFd, entry->d_name, &st, 0) != 0) {
+      if (!regular) continue;  // not known to be a file: not listed
+      RaiseFileError("Cannot read the time of file", prefix + std::string(name), errno);
+    }
+    if (!S_ISREG(st.st_mode)) continue;
+    const int64_t millis =
+        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    std::string path;
+    path.reserve(prefix.size() + name.size());
+    path.append(prefix).append(name);
+    files.push_back(ListedFile{std::move(path), millis});
+  }
+  return files;
+}
+
 std::vector<std::string> ListSubdirectories(const std::string& dir) {
   std::vector<std::string> dirs;
   std::error_code ec;
@@ -242,7 +277,7 @@ int64_t FileModifiedUnixMillis(const std::string& path) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
 }
 
-bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+bool RenameNoReplace(const std::string& from, const std::string& to) {
   int result = static_cast<int>(
       ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE));
   if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
@@ -255,7 +290,11 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
       return false;
     }
   }
-  if (result != 0) return false;
+  return result == 0;
+}
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+  if (!RenameNoReplace(from, to)) return false;
   SyncDirectory(DirectoryOf(to));
   SyncDirectory(DirectoryOf(from));
   return true;

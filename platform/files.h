@@ -45,6 +45,18 @@ std::vector<std::string> ReadTextLines(const std::string& path);
 // when the directory does not exist.
 std::vector<std::string> ListFiles(const std::string& dir, std::string_view extension);
 
+// A file of a listing with its last modification time.
+struct ListedFile {
+  std::string path;
+  int64_t modifiedUnixMillis = 0;
+};
+
+// ListFiles with each file's last modification time (FileModifiedUnixMillis),
+// read through the open directory rather than by path, in directory
+// enumeration order. Raises like ListFiles, and like FileModifiedUnixMillis
+// when a listed file vanishes before its time is read.
+std::vector<ListedFile> ListFilesWithTimes(const std::string& dir, std::string_view extension);
+
 // Full paths of the directories directly inside |dir|, sorted by name; empty
 // when |dir| does not exist or cannot be read.
 std::vector<std::string> ListSubdirectories(const std::string& dir);
@@ -55,6 +67,12 @@ int64_t FileModifiedUnixMillis(const std::string& path);
 // Renames without replacing: false (and nothing changed) when the target
 // exists or the move fails. Both directories are synced on success.
 bool MoveFileNoReplace(const std::string& from, const std::string& to);
+// MoveFileNoReplace without syncing either directory: for a caller that moves
+// many files and syncs the directories once (SyncDirectory) afterwards.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+// Makes the renames and new entries in |dir| durable. False when the
+// directory cannot be opened or flushed.
+bool SyncDirectory(const std::string& dir);
 // Renames, replacing the target. Both directories are synced. False on failure.
 bool MoveFileReplace(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);

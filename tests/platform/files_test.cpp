@@ -150,6 +150,24 @@ TEST_F(FilesTest, ListFilesMatchesExtensionCaseInsensitivelyAndSkipsDirectories)
   }
 }
 
+TEST_F(FilesTest, ListFilesWithTimesGivesEachFileItsModificationTime) {
+  WriteFileAtomic(Path("0001.srtd"), "a");
+  WriteFileAtomic(Path("0002.SRTD"), "b");
+  WriteFileAtomic(Path("note.txt"), "c");
+  ASSERT_TRUE(ForceDirectories(Path("sub.srtd")));
+  const struct timespec times[2] = {{1720000000, 0}, {1720000000, 5000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, Path("0002.SRTD").c_str(), times, 0), 0);
+  std::vector<ListedFile> files = ListFilesWithTimes(dir_, ".srtd");
+  std::sort(files.begin(), files.end(),
+            [](const ListedFile& a, const ListedFile& b) { return a.path < b.path; });
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].path, Path("0001.srtd"));
+  EXPECT_EQ(files[0].modifiedUnixMillis, FileModifiedUnixMillis(Path("0001.srtd")));
+  EXPECT_EQ(files[1].path, Path("0002.SRTD"));
+  EXPECT_EQ(files[1].modifiedUnixMillis, 1720000000005);
+  EXPECT_THROW(ListFilesWithTimes(Path("nowhere"), ".srtd"), Error);
+}
+
 TEST_F(FilesTest, ModificationTimeToTheMillisecond) {
   WriteFileAtomic(Path("t"), "x");
   const struct timespec times[2] = {{1720000000, 123456789}, {1720000000, 987654321}};
@@ -169,6 +187,14 @@ TEST_F(FilesTest, MovesAndDeletes) {
   EXPECT_FALSE(FileExists(Path("a.srtd")));
   EXPECT_EQ(ReadFileBytes(Path("Processed/b.srtd")), "A");
   EXPECT_FALSE(MoveFileNoReplace(Path("gone"), Path("x")));
+  // The unsynced rename follows the same rules.
+  WriteFileAtomic(Path("c.srtd"), "C");
+  EXPECT_FALSE(RenameNoReplace(Path("c.srtd"), Path("Processed/b.srtd")));
+  EXPECT_EQ(ReadFileBytes(Path("Processed/b.srtd")), "A");
+  EXPECT_TRUE(RenameNoReplace(Path("c.srtd"), Path("Processed/c.srtd")));
+  EXPECT_TRUE(SyncDirectory(Path("Processed")));
+  EXPECT_FALSE(FileExists(Path("c.srtd")));
+  EXPECT_FALSE(SyncDirectory(Path("gone")));
   EXPECT_TRUE(MoveFileReplace(Path("Processed/b.srtd"), Path("Processed/a.srtd")));
   EXPECT_EQ(ReadFileBytes(Path("Processed/a.srtd")), "A");
   EXPECT_FALSE(MoveFileReplace(Path("gone"), Path("x")));

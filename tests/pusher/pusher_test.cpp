@@ -19,6 +19,7 @@
 
 #include "manager/uRTServerManager_Pusher.h"
 #include "platform/datetime.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "rtserver/uRTSEPS20.h"
 #include "rtserver/uRTSEPS20_ZReport.h"
@@ -175,6 +176,19 @@ class PusherTest : public ::testing::Test {
   kEPSRTServer server_;
   std::unique_ptr<kRTSPusherThread> pusher_;
 };
+
+TEST_F(PusherTest, SendingOrderFoldsCaseBeforeComparingNames) {
+  Queue("T01-b.srtd", "b", 10);
+  Queue("t01-a.srtd", "a", 10);
+  Queue("T01-A.srtd", "A", 10);  // equal to the one above but for case: bytes decide
+  Queue("T01-ab.srtd", "ab", 10);
+  Queue("T01-z.SRTD", "z", 5);  // older
+  EXPECT_EQ(QueueFilesInSendingOrder(queue_),
+            (std::vector<std::string>{queue_ + "/T01-z.SRTD", queue_ + "/T01-A.srtd",
+                                      queue_ + "/t01-a.srtd", queue_ + "/T01-ab.srtd",
+                                      queue_ + "/T01-b.srtd"}));
+  EXPECT_THROW(QueueFilesInSendingOrder(queue_ + "/none"), Error);
+}
 
 TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
   Queue("T01-0001-0003.srtd", Receipt(3), 30);
