@@ -235,27 +235,43 @@ std::vector<ListedFile> ListFilesWithTimes(const std::string& dir, std::string_v
     DIR* handle;
     ~Closer() { ::closedir(handle); }
   } closer{handle};
-  // Joined without the character check: a stray name must not stop the listing.
-  const std::string prefix = dir.empty() || IsDirectorySeparator(dir.back()) ? dir : dir + "/";
-  const int dirFd = ::dirfd(handle);
-  std::vector<ListedFile> files;
+  // The names first, then their times in the order of their inode numbers:
+  // neighbouring inodes share the kernel's caches, which a large directory's
+  // hashed enumeration order would not.
+  struct Candidate {
+    ino_t inode;
+    bool regular;
+    std::string name;
+  };
+  std::vector<Candidate> candidates;
   while (const struct dirent* entry = ::readdir(handle)) {
     const std::string_view name = entry->d_name;
     if (!EndsWithIgnoreCase(name, extension)) continue;
     const bool regular = entry->d_type == DT_REG;
     if (!regular && entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) continue;
+    candidates.push_back(Candidate{entry->d_ino, regular, std::string(name)});
+  }
+  std::sort(candidates.begin(), candidates.end(),
+            [](const Candidate& a, const Candidate& b) { return a.inode < b.inode; });
+  // Joined without the character check: a stray name must not stop the listing.
+  const std::string prefix = dir.empty() || IsDirectorySeparator(dir.back()) ? dir : dir + "/";
+  const int dirFd = ::dirfd(handle);
+  std::vector<ListedFile> files;
+  files.reserve(candidates.size());
+  for (const Candidate& candidate : candidates) {
     // The time is read by name within the open directory: no path lookup.
     struct stat st {};
-    if (::fstatat(dirFd, entry->d_name, &st, 0) != 0) {
-      if (!regular) continue;  // not known to be a file: not listed
-      RaiseFileError("Cannot read the time of file", prefix + std::string(name), errno);
+    if (::fstatat(dirFd, candidate.name.c_str(), &st, 0) != 0) {
+      // A file taken away since the listing is simply no longer there.
+      if (!candidate.regular || errno == ENOENT) continue;
+      RaiseFileError("Cannot read the time of file", prefix + candidate.name, errno);
     }
     if (!S_ISREG(st.st_mode)) continue;
     const int64_t millis =
         static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
     std::string path;
-    path.reserve(prefix.size() + name.size());
-    path.append(prefix).append(name);
+    path.reserve(prefix.size() + candidate.name.size());
+    path.append(prefix).append(candidate.name);
     files.push_back(ListedFile{std::move(path), millis});
   }
   return files;

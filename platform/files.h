@@ -52,9 +52,9 @@ struct ListedFile {
 };
 
 // ListFiles with each file's last modification time (FileModifiedUnixMillis),
-// read through the open directory rather than by path, in directory
-// enumeration order. Raises like ListFiles, and like FileModifiedUnixMillis
-// when a listed file vanishes before its time is read.
+// read through the open directory rather than by path, in no particular
+// order. A file that vanishes while the directory is read is left out.
+// Raises like ListFiles, and when a file's time cannot be read.
 std::vector<ListedFile> ListFilesWithTimes(const std::string& dir, std::string_view extension);
 
 // Full paths of the directories directly inside |dir|, sorted by name; empty
