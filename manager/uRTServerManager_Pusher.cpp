@@ -57,8 +57,25 @@ Submission SubmitHolding(kEPSRTServer& aServer, Submit submit) {
   return result;
 }
 
-// The document text: every line followed by CR LF.
+// True when |aBytes| already is a document text: no byte order mark, and
+// every line, the last included, ended by CR LF.
+bool IsDocumentText(std::string_view aBytes) {
+  if (aBytes.empty()) return true;
+  const unsigned char first = static_cast<unsigned char>(aBytes.front());
+  if (first == 0xEF || first == 0xFF || first == 0xFE) return false;
+  if (aBytes.size() < 2 || aBytes.substr(aBytes.size() - 2) != "\r\n") return false;
+  for (size_t i = aBytes.find_first_of("\r\n"); i != std::string_view::npos;
+       i = aBytes.find_first_of("\r\n", i + 2)) {
+    if (aBytes[i] != '\r' || i + 1 == aBytes.size() || aBytes[i + 1] != '\n') return false;
+  }
+  return true;
+}
+
+// The document text: every line followed by CR LF. A file the till wrote is
+// that already and is taken as read.
 std::string ReadDocument(const std::string& aFileName) {
+  std::string bytes = ReadFileBytes(aFileName);
+  if (IsDocumentText(bytes)) return bytes;
   std::string text;
   for (const std::string& line : ReadTextLines(aFileName)) {
     text += line;
@@ -319,9 +336,20 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
 }
 
 bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string& aTargetDir) {
-  ForceDirectories(aTargetDir);  // a directory that cannot be made fails the move below
+  // The dated directory is made once; a move that fails makes it again and
+  // is tried once more, in case it was taken away meanwhile. A directory
+  // that cannot be made fails the move.
   const std::string target = JoinPath(aTargetDir, ExtractFileName(aFileName));
-  if (RenameNoReplace(aFileName, target)) {
+  if (aTargetDir != fMadeDir) {
+    ForceDirectories(aTargetDir);
+    fMadeDir = aTargetDir;
+  }
+  bool moved = RenameNoReplace(aFileName, target);
+  if (!moved) {
+    ForceDirectories(aTargetDir);
+    moved = RenameNoReplace(aFileName, target);
+  }
+  if (moved) {
     const auto now = std::chrono::steady_clock::now();
     if (fUnsyncedDirs.empty()) fFirstUnsyncedMove = now;
     fUnsyncedDirs.insert(aTargetDir);

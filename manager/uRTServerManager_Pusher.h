@@ -94,6 +94,7 @@ class kRTSPusherThread {
   std::deque<std::string> fQueue;
   std::set<std::string> fUnsyncedDirs;  // directories holding unsynced moves
   std::chrono::steady_clock::time_point fFirstUnsyncedMove;
+  std::string fMadeDir;  // the filing directory last made
 
   mutable std::mutex fConfigLock;
   std::string fDataQueueDir;

@@ -190,6 +190,35 @@ TEST_F(PusherTest, SendingOrderFoldsCaseBeforeComparingNames) {
   EXPECT_THROW(QueueFilesInSendingOrder(queue_ + "/none"), Error);
 }
 
+TEST_F(PusherTest, SendsEveryLineEndedByCrLfWhateverTheFileHolds) {
+  // A till-written file goes as it is; others lose their byte order mark and
+  // get CR LF after every line, the last included.
+  const std::string twoLines = "<createReceipt>\n" + Receipt(2).substr(15);
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  WriteFileAtomic(queue_ + "/T01-0001-0002.srtd", "\xEF\xBB\xBF" + twoLines);
+  WriteFileAtomic(queue_ + "/T01-0001-0003.srtd", Receipt(3) + "\r");
+  StartPusher();
+  ASSERT_TRUE(WaitUntil([&] { return sim_.Requests().size() == 3; }));
+  std::vector<std::string> bodies;
+  for (const rtsim::RecordedRequest& request : sim_.Requests()) bodies.push_back(request.body);
+  ASSERT_EQ(bodies.size(), 3u);
+  EXPECT_NE(bodies[0].find(Receipt(1) + "\r\n</"), std::string::npos);
+  EXPECT_NE(bodies[1].find("<createReceipt>\r\n" + Receipt(2).substr(15) + "\r\n</"),
+            std::string::npos);
+  EXPECT_EQ(bodies[1].find("\xEF\xBB\xBF"), std::string::npos);
+  EXPECT_NE(bodies[2].find(Receipt(3) + "\r\n</"), std::string::npos);
+}
+
+TEST_F(PusherTest, FilingDirectoryTakenAwayIsMadeAgain) {
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  StartPusher();
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0001.srtd")); }));
+  fs::remove_all(processed_);
+  Queue("T01-0001-0002.srtd", Receipt(2), 20);
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0002.srtd")); }));
+  EXPECT_FALSE(fs::exists(queue_ + "/T01-0001-0002.srtd_duplicate.err"));
+}
+
 TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
   Queue("T01-0001-0003.srtd", Receipt(3), 30);
   Queue("T01-0001-0001.srtd", Receipt(1), 10);
