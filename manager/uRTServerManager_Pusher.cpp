@@ -63,10 +63,13 @@ bool IsDocumentText(std::string_view aBytes) {
   if (aBytes.empty()) return true;
   const unsigned char first = static_cast<unsigned char>(aBytes.front());
   if (first == 0xEF || first == 0xFF || first == 0xFE) return false;
-  if (aBytes.size() < 2 || aBytes.substr(aBytes.size() - 2) != "\r\n") return false;
-  for (size_t i = aBytes.find_first_of("\r\n"); i != std::string_view::npos;
-       i = aBytes.find_first_of("\r\n", i + 2)) {
-    if (aBytes[i] != '\r' || i + 1 == aBytes.size() || aBytes[i + 1] != '\n') return false;
+  if (aBytes.back() != '\n') return false;
+  for (size_t i = 0; i < aBytes.size(); ++i) {
+    if (aBytes[i] == '\n') return false;  // not after CR
+    if (aBytes[i] == '\r') {
+      if (i + 1 == aBytes.size() || aBytes[i + 1] != '\n') return false;
+      ++i;
+    }
   }
   return true;
 }
