@@ -11,11 +11,19 @@
 //     close         CLOSETILL       -> "closed <zRep> <nRec>" | "close-failed <error>"
 //     xreport       XREPORT         -> "xreport 0" | "xreport-failed <error>"
 //     days:D:K      D times: open, sign:K, close (D = -1: until killed)
+//     signfile:PATH SIGNRECEIPT of the file's text (UTF-8), same output as sign
+//     nulls         every entry point with null output pointers
+//                   -> "nulls <rc> <rc> <rc> <rc>" (all must be failures)
+//     drain:S       waits up to S seconds for the library's pusher to empty
+//                   the till's queue -> "drained" | "drain-failed <n> queued"
 //
 // Exit status: 0 when every call succeeded, 1 when one failed, 2 on bad usage
 // or a library that cannot be loaded. The data root comes from QX_SRT_DB.
+#include <dirent.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -135,8 +143,10 @@ class Host {
     return rc == 0;
   }
 
-  bool Sign() {
-    BSTR receipt = lib_.Make(kReceipts[next_++ % 4]);
+  bool Sign() { return Sign(kReceipts[next_++ % 4]); }
+
+  bool Sign(const std::string& aText) {
+    BSTR receipt = lib_.Make(aText);
     BSTR result = nullptr, error = nullptr;
     const int32_t rc = lib_.signReceipt(receipt, &result, &error);
     lib_.release(receipt);
@@ -163,6 +173,23 @@ class Host {
     return true;
   }
 
+  bool Nulls() {
+    BSTR address = lib_.Make(address_), till = lib_.Make(till_), receipt = lib_.Make(kReceipts[0]);
+    BSTR output = nullptr;
+    const int32_t open = lib_.openTill(address, port_, nullptr, nullptr, till, nullptr);
+    const int32_t sign1 = lib_.signReceipt(receipt, nullptr, &output);
+    lib_.Take(output);
+    output = nullptr;
+    const int32_t sign2 = lib_.signReceipt(receipt, &output, nullptr);
+    lib_.Take(output);
+    const int32_t close = lib_.closeTill(nullptr, nullptr);
+    const int32_t report = lib_.xReport(nullptr, nullptr);
+    for (BSTR s : {address, till, receipt}) lib_.release(s);
+    Say("nulls " + std::to_string(open) + " " + std::to_string(sign1) + " " +
+        std::to_string(sign2) + " " + std::to_string(close) + " " + std::to_string(report));
+    return open != 0 && sign1 != 0 && sign2 != 0 && close != 0 && report != 0;
+  }
+
   bool XReport() {
     BSTR result = nullptr, error = nullptr;
     const int32_t rc = lib_.xReport(&result, &error);
@@ -180,7 +207,34 @@ class Host {
   unsigned next_ = 0;
 };
 
-bool Run(Host& aHost, const std::string& aCommand) {
+// Documents waiting in the till's queue directory.
+int QueuedDocuments(const std::string& aTill) {
+  const char* root = std::getenv("QX_SRT_DB");
+  const std::string queue =
+      std::string(root ? root : "/var/lib/QX_SRT_DB") + "/" + aTill + "/Queue";
+  DIR* dir = opendir(queue.c_str());
+  if (dir == nullptr) return 0;
+  int count = 0;
+  while (const dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".srtd") == 0) ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+bool Drain(const std::string& aTill, long aSeconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
+  int queued = QueuedDocuments(aTill);
+  while (queued > 0 && std::chrono::steady_clock::now() < end) {
+    usleep(10000);
+    queued = QueuedDocuments(aTill);
+  }
+  Say(queued == 0 ? "drained" : "drain-failed " + std::to_string(queued) + " queued");
+  return queued == 0;
+}
+
+bool Run(Host& aHost, const std::string& aCommand, const std::string& aTill) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
@@ -195,6 +249,18 @@ bool Run(Host& aHost, const std::string& aCommand) {
   if (parts[0] == "open") return aHost.Open();
   if (parts[0] == "close") return aHost.Close();
   if (parts[0] == "xreport") return aHost.XReport();
+  if (parts[0] == "drain") return Drain(aTill, number(1));
+  if (parts[0] == "nulls") return aHost.Nulls();
+  if (parts[0] == "signfile") {
+    std::string text;
+    if (FILE* in = std::fopen(aCommand.c_str() + 9, "rb")) {
+      char buffer[65536];
+      size_t n;
+      while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
+      std::fclose(in);
+    }
+    return aHost.Sign(text);
+  }
   if (parts[0] == "sign") {
     bool ok = true;
     for (long i = 0, n = number(1); n < 0 || i < n; ++i) ok = aHost.Sign() && ok;
@@ -224,6 +290,6 @@ int main(int argc, char** argv) {
   if (!library.Load(argv[1])) return 2;
   Host host(library, argv[2], std::atoi(argv[3]), argv[4]);
   bool ok = true;
-  for (int i = 5; i < argc; ++i) ok = Run(host, argv[i]) && ok;
+  for (int i = 5; i < argc; ++i) ok = Run(host, argv[i], argv[4]) && ok;
   return ok ? 0 : 1;
 }
