@@ -89,6 +89,7 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
 
   WriteTextLinesAtomic(path, {receipt.CleanXMLReceipt()});
 
+  const kRTSCounters before = counters;
   counters.SetDailySales(sales);
   counters.SetDailyRefunds(refunds);
   counters.SetDailyVoids(voids);
@@ -96,7 +97,18 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
   counters.SetCurrentzRep(receipt.ZRepNumber());
   counters.SetCurrentnRec(receipt.NRecNumber());
   counters.SetDailyTotal(receipt.DailyAmount());
-  counters.Save();
+  try {
+    counters.Save();
+  } catch (const std::exception&) {
+    // The host will be told that the receipt failed, so it must not reach
+    // the server: take it back out of the queue and keep the counters as they
+    // were. When the pusher has already taken it, the receipt stands; the
+    // counters in memory then hold it, and the next save or a restart's
+    // roll-forward brings the file up to date.
+    if (!DeleteFile(path)) return true;
+    counters = before;
+    throw;
+  }
   return true;
 }
 

@@ -34,21 +34,47 @@ uint64_t Seed() {
 
 class CrashTest : public HostSuite {
  protected:
-  // Kills the host running |aCommands| |aKills| times, each after a random
-  // delay up to |aMaxDelayMs| from its start, and checks every restart.
-  void Run(const std::vector<std::string>& aCommands, int aKills, int aMaxDelayMs) {
+  // How long the host running |aCommands| takes from its start until it has
+  // printed |aLines| lines: the window in which the kills fall.
+  std::chrono::microseconds Calibrate(const std::vector<std::string>& aCommands, size_t aLines) {
+    const std::string root = work_ + "/calibration";
+    const auto start = std::chrono::steady_clock::now();
+    auto child = StartHost(aCommands, root);
+    while (SplitLines(child->Output()).size() < aLines &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
+      child->WaitForOutput("\n", std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const auto window = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    child->Kill(SIGKILL);
+    child->Wait(std::chrono::seconds(30));
+    return std::max(window, std::chrono::microseconds(1000));
+  }
+
+  // Kills the host running |aCommands| |aKills| times, each at a random
+  // moment within the time it takes to print |aLines| lines, and checks
+  // every restart. Stops early, saying so, when the run would outgrow its
+  // time budget on a slow machine.
+  void Run(const std::vector<std::string>& aCommands, int aKills, size_t aLines) {
     const uint64_t seed = Seed();
-    std::cout << "crash suite: " << aKills << " kills, seed " << seed << std::endl;
+    const auto window = Calibrate(aCommands, aLines);
+    std::cout << "crash suite: " << aKills << " kills within " << window.count() / 1000
+              << " ms of the start, seed " << seed << std::endl;
     std::mt19937_64 random(seed);
     std::map<std::pair<int32_t, int32_t>, std::string> told;
     size_t untold = 0;
-    int killedWhileRunning = 0;
+    int rounds = 0, killedWhileRunning = 0;
+    const auto budgetEnd = std::chrono::steady_clock::now() + std::chrono::seconds(200);
 
-    for (int round = 0; round < aKills && !HasFailure(); ++round) {
-      const std::string where = "seed " + std::to_string(seed) + " round " + std::to_string(round);
+    for (; rounds < aKills && !HasFailure(); ++rounds) {
+      if (std::chrono::steady_clock::now() > budgetEnd) {
+        std::cout << "crash suite: time budget used up" << std::endl;
+        break;
+      }
+      const std::string where = "seed " + std::to_string(seed) + " round " + std::to_string(rounds);
       auto child = StartHost(aCommands, root_);
-      const int delayUs = static_cast<int>(random() % (aMaxDelayMs * 1000));
-      std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % window.count()));
       child->Kill(SIGKILL);
       child->Wait(std::chrono::seconds(30));
       if (child->TermSignal() == SIGKILL) ++killedWhileRunning;
@@ -72,19 +98,19 @@ class CrashTest : public HostSuite {
       ASSERT_LE(untoldNow, untold + 1) << where << ": more than the receipt in flight appeared";
       untold = untoldNow;
     }
-    std::cout << "crash suite: " << killedWhileRunning << " kills while running, " << told.size()
-              << " receipts signed, " << untold << " in flight at a kill and kept, 0 lost"
-              << std::endl;
+    std::cout << "crash suite: " << rounds << " kills (" << killedWhileRunning
+              << " while running), " << told.size() << " receipts signed, " << untold
+              << " in flight at a kill and kept, 0 lost" << std::endl;
     EXPECT_GT(told.size(), 0u);
   }
 };
 
 TEST_F(CrashTest, KilledWhileSigningLosesNothing) {
-  Run({"open", "sign:-1"}, KillsPerVariant(120), 150);
+  Run({"open", "sign:-1"}, KillsPerVariant(120), 6);
 }
 
 TEST_F(CrashTest, KilledWhileOpeningSigningAndClosingDaysLosesNothing) {
-  Run({"days:-1:3"}, KillsPerVariant(80), 200);
+  Run({"days:-1:3"}, KillsPerVariant(80), 12);
 }
 
 }  // namespace

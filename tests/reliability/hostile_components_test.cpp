@@ -4,6 +4,7 @@
 // and what is refused must leave the object as it was.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 #include "manager/uRTServerManager_Counters.h"
@@ -12,6 +13,7 @@
 #include "platform/xml.h"
 #include "receipt/receipt_fixture.h"
 #include "rtserver/uRTSEPS20_VATMap.h"
+#include "tools/qxtill/verify.h"
 
 namespace qx::testing {
 namespace {
@@ -132,6 +134,19 @@ TEST(HostileDocumentsTest, VATMapCacheBombsAreRefusedAndKeepTheTable) {
                               "<VAT><Index>1</Index><Code>2200</Code><Rate>22</Rate></VAT>"
                               "</VATMap>"));
   EXPECT_EQ(map.VATs().size(), 1u);
+}
+
+// A till killed during its first opening has directories and perhaps
+// counters, but no receipt and no VAT map yet: nothing to object to.
+TEST(StoreAfterCrashTest, TillWithoutReceiptsOrVATMapVerifies) {
+  const std::string till = ::testing::TempDir() + "qx_verify_empty/T01";
+  for (const char* dir : {"/Queue", "/Processed", "/Errors", "/Journal"}) {
+    ASSERT_TRUE(ForceDirectories(till + dir));
+  }
+  std::ostringstream out;
+  const VerifyResult result = VerifyTill(till, out);
+  EXPECT_TRUE(result.Ok()) << out.str();
+  EXPECT_EQ(result.receipts, 0);
 }
 
 }  // namespace

@@ -14,7 +14,8 @@
  *   QX_FAULT_STICKY   1: every counted call from QX_FAULT_AT on fails (disk full)
  *   QX_FAULT_ERRNO    ENOSPC (default) or EIO
  *   QX_FAULT_THREADS  main (default) or all
- *   QX_FAULT_REPORT   file that receives "calls=N failed=M" when the process exits
+ *   QX_FAULT_REPORT   file that holds "calls=N failed=M", kept up to date at every
+ *                     counted call (so it is right however the process ends)
  *   QX_FAULT_TRACE    1: one line on stderr per counted call
  */
 #define _GNU_SOURCE
@@ -40,7 +41,7 @@ static int g_sticky;
 static int g_errno = ENOSPC;
 static int g_all_threads;
 static int g_trace;
-static const char* g_report;
+static int g_report_fd = -1;
 static atomic_long g_calls;
 static atomic_long g_failed;
 static atomic_char g_tracked[MAX_TRACKED_FD];
@@ -65,15 +66,20 @@ __attribute__((constructor)) static void qxfaultfs_init(void) {
   g_all_threads = threads != NULL && strcmp(threads, "all") == 0;
   const char* trace = getenv("QX_FAULT_TRACE");
   g_trace = trace != NULL && strcmp(trace, "1") == 0;
-  g_report = getenv("QX_FAULT_REPORT");
+  const char* report = getenv("QX_FAULT_REPORT");
+  if (report != NULL && *report != 0) {
+    g_report_fd = NEXT(int (*)(const char*, int, ...), "open")(
+        report, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  }
 }
 
-__attribute__((destructor)) static void qxfaultfs_report(void) {
-  if (g_report == NULL || *g_report == 0) return;
-  FILE* out = fopen(g_report, "w");
-  if (out == NULL) return;
-  fprintf(out, "calls=%ld failed=%ld\n", atomic_load(&g_calls), atomic_load(&g_failed));
-  fclose(out);
+/* Rewrites the report in place; fixed-width numbers keep it one line. */
+static void update_report(void) {
+  if (g_report_fd < 0) return;
+  char line[96];
+  const int n = snprintf(line, sizeof line, "calls=%-20ld failed=%-20ld\n",
+                         atomic_load(&g_calls), atomic_load(&g_failed));
+  NEXT(ssize_t(*)(int, const void*, size_t, off_t), "pwrite")(g_report_fd, line, (size_t)n, 0);
 }
 
 static int under_root_abs(const char* path) {
@@ -110,12 +116,13 @@ static int inject(const char* op, const char* what) {
   if (!on_counted_thread()) return 0;
   const long n = atomic_fetch_add(&g_calls, 1) + 1;
   const int fail = g_fail_at > 0 && (n == g_fail_at || (g_sticky && n > g_fail_at));
+  if (fail) atomic_fetch_add(&g_failed, 1);
+  update_report();
   if (g_trace || fail) {
     fprintf(stderr, "qxfaultfs: call %ld %s %s%s\n", n, op, what ? what : "",
             fail ? (g_errno == EIO ? " -> EIO" : " -> ENOSPC") : "");
   }
   if (!fail) return 0;
-  atomic_fetch_add(&g_failed, 1);
   errno = g_errno;
   return 1;
 }
