@@ -248,6 +248,14 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
     problems.push_back(std::string("QX_counters.actual.srtc: ") + e.what());
   }
 
+  kRTSCounters previous;
+  bool havePrevious = false;
+  try {
+    havePrevious = previous.Load(JoinPath(tillDir, "QX_counters.previous.srtc"));
+  } catch (const std::exception& e) {
+    problems.push_back(std::string("QX_counters.previous.srtc: ") + e.what());
+  }
+
   for (auto& [zRep, day] : days) {
     std::sort(day.begin(), day.end(), [](const auto& a, const auto& b) { return a.nRec < b.nRec; });
     const size_t before = problems.size();
@@ -265,9 +273,14 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
       CheckDayAgainstCounters(day, closed->second.second, closed->second.first, problems);
     else if (haveActual && actual.CurrentzRep() == zRep)
       CheckDayAgainstCounters(day, actual, "QX_counters.actual.srtc", problems);
+    else if (havePrevious && previous.CurrentzRep() == zRep)
+      // A closed day whose journal copy could not be written (the closing
+      // goes on without it) is still recorded by the previous counters.
+      CheckDayAgainstCounters(day, previous, "QX_counters.previous.srtc", problems);
     else
-      problems.push_back("Z report " + std::to_string(zRep) +
-                         ": neither a journal copy nor the actual counters record this day");
+      problems.push_back(
+          "Z report " + std::to_string(zRep) +
+          ": neither a journal copy nor the actual or previous counters record this day");
 
     const Totals t = DayTotals(day);
     out << "Z report " << zRep << (closed != journal.end() ? " (closed)" : " (open)") << ": "
