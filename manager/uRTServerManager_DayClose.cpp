@@ -52,19 +52,12 @@ std::vector<std::string> ComparisonMessages(const kRTSCounters& aLocal,
   return messages;
 }
 
-// A byte-for-byte copy of the counters file. A journal file of that name
-// (a closing earlier in the same second) is left as it is and the copy takes
-// the first free name with "_2", "_3", ... before the extension, so no closed
-// day goes without its copy. The journal is an archive: a copy that cannot be
-// made does not stop the close.
-void CopyToJournal(const std::string& aCountersFile, const std::string& aJournalStem) {
-  std::string target = aJournalStem + ".srtj";
-  for (int n = 2; FileExists(target) && n < 1000; ++n) {
-    target = aJournalStem + "_" + std::to_string(n) + ".srtj";
-  }
-  if (FileExists(target)) return;
+// A byte-for-byte copy of the counters file, unless one of that name exists;
+// the journal is an archive, a copy that cannot be made does not stop the close.
+void CopyToJournal(const std::string& aCountersFile, const std::string& aJournalFile) {
+  if (FileExists(aJournalFile)) return;
   try {
-    WriteFileAtomic(target, ReadFileBytes(aCountersFile));
+    WriteFileAtomic(aJournalFile, ReadFileBytes(aCountersFile));
   } catch (const Error&) {
   }
 }
@@ -90,7 +83,7 @@ bool kRTSManager::DayClose() {
   actual.Save();
 
   CopyToJournal(fActualCountersFullFileName,
-                JoinPath(fJournalDir, FormatDateTime("yyyymmddhhnnss", Now())));
+                JoinPath(fJournalDir, FormatDateTime("yyyymmddhhnnss", Now()) + ".srtj"));
 
   // One rename replaces the previous day's file, so there is never a moment
   // without previous counters. A failed move leaves the actual file, and the

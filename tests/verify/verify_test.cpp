@@ -142,6 +142,53 @@ TEST_F(VerifyTest, AnAlteredJournalTotalIsDetected) {
   EXPECT_THAT(report_, HasSubstr("20261209183000.srtj: DailyRefunds"));
 }
 
+TEST_F(VerifyTest, ATillStoppedBeforeItsFirstReceiptVerifies) {
+  fs::create_directories(TillDir() + "/Queue");
+  EXPECT_TRUE(Verify().Ok()) << report_;
+  // Receipts, though, need the VAT map to be checked.
+  SignExampleDay();
+  fs::remove(TillDir() + "/vatmap.srtv");
+  EXPECT_FALSE(Verify().Ok());
+  EXPECT_THAT(report_, HasSubstr("vatmap.srtv"));
+}
+
+TEST_F(VerifyTest, AClosedDayWithoutItsJournalCopyVerifies) {
+  SignExampleDay();
+  const int32_t zRep = M().ActualCounters().CurrentzRep();
+  // The copy was not made: the previous counters still record the day.
+  fs::rename(ActualFile(), PreviousFile());
+  EXPECT_TRUE(Verify().Ok()) << report_;
+
+  // A later closing replaced the previous counters: the closure document
+  // shows the day was closed, and its chain is still checked.
+  fs::remove(PreviousFile());
+  EXPECT_FALSE(Verify().Ok()) << report_;
+  EXPECT_THAT(report_, HasSubstr("record this day"));
+  WriteAll(QueueDir() + "/" + RTSQueueFileName("T01", zRep, 9999),
+           "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n");
+  EXPECT_TRUE(Verify().Ok()) << report_;
+  EXPECT_THAT(report_, HasSubstr("closed without a counters copy"));
+  fs::remove(Queued(2));
+  EXPECT_FALSE(Verify().Ok());
+}
+
+TEST_F(VerifyTest, ADayResumedAfterAClosingThatKeptItsCountersChecksAgainstThem) {
+  SignExampleDay();
+  // The closing copied the counters to the journal but could not move them,
+  // so the day went on with another receipt.
+  fs::create_directories(TillDir() + "/Journal");
+  fs::copy_file(ActualFile(), TillDir() + "/Journal/20261209183000.srtj");
+  const std::string file = std::string(QX_SOURCE_DIR) + "/examples/receipts/01-sale-discounts.xml";
+  ASSERT_TRUE(M().ProcessReceipt(ReadAll(file)));
+  EXPECT_TRUE(Verify().Ok()) << report_;
+  EXPECT_THAT(report_, HasSubstr("(open)"));
+
+  // Closed again later: the latest copy records the day.
+  fs::copy_file(ActualFile(), TillDir() + "/Journal/20261209190000.srtj");
+  fs::rename(ActualFile(), PreviousFile());
+  EXPECT_TRUE(Verify().Ok()) << report_;
+}
+
 TEST_F(VerifyTest, AMissingTillDirectoryFails) {
   std::ostringstream out;
   EXPECT_FALSE(VerifyTill(TillDir("nowhere"), out).Ok());

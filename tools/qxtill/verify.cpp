@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "manager/uRTServerManager_Counters.h"
 #include "platform/currency.h"
@@ -61,12 +62,29 @@ std::vector<std::string> ReceiptFiles(const std::string& tillDir) {
   return files;
 }
 
-// Reads one queue document; nullopt for a daily closure or an unreadable receipt.
-std::optional<StoredReceipt> ReadReceipt(const std::string& path, Problems& problems) {
+// The Z report number a daily closure's file name carries ("<till>-<z>-9999.srtd").
+std::optional<int32_t> ClosureZRep(const std::string& path) {
+  const std::string name = ExtractFileName(path);
+  const size_t last = name.rfind('-');
+  if (last == std::string::npos || last == 0) return std::nullopt;
+  const size_t before = name.rfind('-', last - 1);
+  if (before == std::string::npos) return std::nullopt;
+  int32_t zRep = 0;
+  if (!TryStrToInt(name.substr(before + 1, last - before - 1), zRep)) return std::nullopt;
+  return zRep;
+}
+
+// Reads one queue document; nullopt for a daily closure (whose Z report number
+// joins |closures|) or an unreadable receipt.
+std::optional<StoredReceipt> ReadReceipt(const std::string& path, std::set<int32_t>& closures,
+                                         Problems& problems) {
   XmlDocument doc;
   doc.LoadXml(ReadDocumentText(path));
   XmlElement root = doc.DocumentElement();
-  if (root.NodeName() == "createDailyClosure") return std::nullopt;
+  if (root.NodeName() == "createDailyClosure") {
+    if (auto zRep = ClosureZRep(path)) closures.insert(*zRep);
+    return std::nullopt;
+  }
   auto fail = [&](const std::string& what) -> std::optional<StoredReceipt> {
     problems.push_back(ExtractFileName(path) + ": " + what);
     return std::nullopt;
@@ -123,13 +141,17 @@ void CheckAmounts(kEPSRTServer& server, const StoredReceipt& r, Problems& proble
                        FormatFiscal(converter.VATTotalAmount()));
 }
 
-// Closed days by Z report number, from the journal copies.
+// Closed days by Z report number, from the journal copies. A day closed
+// twice (its counters could not be rotated at the first closing, so the next
+// opening resumed it) is recorded by its latest copy; names sort by time.
 std::map<int32_t, std::pair<std::string, kRTSCounters>> ReadJournal(const std::string& tillDir,
                                                                     Problems& problems) {
   std::map<int32_t, std::pair<std::string, kRTSCounters>> days;
   const std::string dir = JoinPath(tillDir, "Journal");
   if (!DirectoryExists(dir)) return days;
-  for (const auto& file : ListFiles(dir, ".srtj")) {
+  std::vector<std::string> files = ListFiles(dir, ".srtj");
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) {
     kRTSCounters counters;
     try {
       if (counters.Load(file)) {
@@ -227,9 +249,10 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
   } catch (const std::exception&) {
   }
   std::map<int32_t, std::vector<StoredReceipt>> days;
+  std::set<int32_t> closures;
   for (const auto& file : ReceiptFiles(tillDir)) {
     try {
-      if (auto r = ReadReceipt(file, problems)) days[r->zRep].push_back(std::move(*r));
+      if (auto r = ReadReceipt(file, closures, problems)) days[r->zRep].push_back(std::move(*r));
     } catch (const std::exception& e) {
       problems.push_back(ExtractFileName(file) + ": " + e.what());
     }
@@ -268,25 +291,33 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
         problems.push_back(ExtractFileName(r.file) + ": its lines do not convert: " + e.what());
       }
     }
+    // The actual counters come first: a journal copy of the same day predates
+    // them when the closing could not rotate the counters and the day went on.
     auto closed = journal.find(zRep);
-    if (closed != journal.end())
-      CheckDayAgainstCounters(day, closed->second.second, closed->second.first, problems);
-    else if (haveActual && actual.CurrentzRep() == zRep)
+    const bool open = haveActual && actual.CurrentzRep() == zRep;
+    if (open)
       CheckDayAgainstCounters(day, actual, "QX_counters.actual.srtc", problems);
+    else if (closed != journal.end())
+      CheckDayAgainstCounters(day, closed->second.second, closed->second.first, problems);
     else if (havePrevious && previous.CurrentzRep() == zRep)
       // A closed day whose journal copy could not be written (the closing
       // goes on without it) is still recorded by the previous counters.
       CheckDayAgainstCounters(day, previous, "QX_counters.previous.srtc", problems);
+    else if (closures.count(zRep) != 0)
+      // Closed, but no counters copy is kept: the journal keeps the first copy
+      // made within a second, and a later closing replaced the previous
+      // counters. Its chain is all there is to check.
+      out << "Z report " << zRep << ": closed without a counters copy; totals not compared\n";
     else
       problems.push_back(
           "Z report " + std::to_string(zRep) +
           ": neither a journal copy nor the actual or previous counters record this day");
 
     const Totals t = DayTotals(day);
-    out << "Z report " << zRep << (closed != journal.end() ? " (closed)" : " (open)") << ": "
-        << day.size() << " receipts, numbers " << day.front().nRec << " to " << day.back().nRec
-        << "; sales " << FormatTwoDecimals(t.sales) << ", refunds " << FormatTwoDecimals(t.refunds)
-        << ", voids " << FormatTwoDecimals(t.voids) << "\n"
+    out << "Z report " << zRep << (open ? " (open)" : " (closed)") << ": " << day.size()
+        << " receipts, numbers " << day.front().nRec << " to " << day.back().nRec << "; sales "
+        << FormatTwoDecimals(t.sales) << ", refunds " << FormatTwoDecimals(t.refunds) << ", voids "
+        << FormatTwoDecimals(t.voids) << "\n"
         << "  first link " << day.front().backLink << "\n"
         << "  last link  " << day.back().digest << "\n";
     for (size_t i = before; i < problems.size(); ++i) out << "  PROBLEM: " << problems[i] << "\n";
