@@ -98,6 +98,7 @@ class CrashTest : public HostSuite {
       child->Kill(SIGKILL);
       child->Wait(std::chrono::seconds(30));
       if (child->TermSignal() == SIGKILL) ++killedWhileRunning;
+      ASSERT_NE(child->ExitCode(), kSanitizerExitCode) << where << ": a sanitizer reported";
       const HostLog log = ParseHostLog(child->Output());
       ASSERT_TRUE(log.failures.empty()) << where << ": " << child->Output();
       for (const auto& [key, signature] : log.signedReceipts) told[key] = signature;

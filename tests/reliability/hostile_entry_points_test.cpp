@@ -43,6 +43,7 @@ class HostileEntryTest : public HostSuite {
     child->Wait(std::chrono::seconds(120));
     EXPECT_FALSE(child->TimedOut()) << "hung: " << child->Output();
     EXPECT_TRUE(child->Exited()) << "died of signal " << child->TermSignal();
+    EXPECT_NE(child->ExitCode(), kSanitizerExitCode) << "a sanitizer reported in the host";
     for (const std::string& failure : ParseHostLog(child->Output()).failures) {
       EXPECT_GT(failure.find(' '), 0u) << "failure without a message";
     }

@@ -88,12 +88,20 @@ class HostSuite : public ::testing::Test {
   std::string TillDir() const { return root_ + "/" + kTill; }
 
   // The environment of every child: its data root, a quick pusher and a
-  // quick queue wait, and (under AddressSanitizer) tolerance of a preloaded
-  // library in front of the sanitizer's run time.
+  // quick queue wait, (under AddressSanitizer) tolerance of a preloaded
+  // library in front of the sanitizer's run time, and an exit status of its
+  // own for a sanitizer's report, which a host's failed call cannot be taken for.
   std::vector<std::string> ChildEnv(const std::string& aRoot) const {
-    return {"QX_SRT_DB=" + aRoot, "QX_PUSHER_PAUSE_MS=20", "QX_QUEUE_WAIT_MS=20",
-            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    const std::string exitCode = "exitcode=" + std::to_string(kSanitizerExitCode);
+    return {"QX_SRT_DB=" + aRoot,
+            "QX_PUSHER_PAUSE_MS=20",
+            "QX_QUEUE_WAIT_MS=20",
+            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:" + exitCode,
+            "UBSAN_OPTIONS=print_stacktrace=1:" + exitCode,
+            "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:" + exitCode};
   }
+
+  static constexpr int kSanitizerExitCode = 86;
 
   std::unique_ptr<ChildProcess> StartHost(const std::vector<std::string>& aCommands,
                                           const std::string& aRoot,
@@ -114,6 +122,7 @@ class HostSuite : public ::testing::Test {
     EXPECT_FALSE(child->TimedOut()) << "the host hung: " << child->Output();
     EXPECT_TRUE(child->Exited()) << "the host died of signal " << child->TermSignal() << ": "
                                  << child->Output();
+    EXPECT_NE(child->ExitCode(), kSanitizerExitCode) << "a sanitizer reported in the host";
     return child->Output();
   }
 
