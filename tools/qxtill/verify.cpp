@@ -291,27 +291,39 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
         problems.push_back(ExtractFileName(r.file) + ": its lines do not convert: " + e.what());
       }
     }
-    // The actual counters come first: a journal copy of the same day predates
-    // them when the closing could not rotate the counters and the day went on.
+    // A closing that could not rotate the counters leaves a journal copy, and
+    // the next opening resumes the day: the actual counters, and after the
+    // next closing the previous counters, then record more than the copy
+    // (whose name a closing within the same second does not replace). The
+    // day is checked against its latest record, and a copy against the
+    // receipts it had seen.
     auto closed = journal.find(zRep);
     const bool open = haveActual && actual.CurrentzRep() == zRep;
-    if (open)
-      CheckDayAgainstCounters(day, actual, "QX_counters.actual.srtc", problems);
-    else if (closed != journal.end())
-      CheckDayAgainstCounters(day, closed->second.second, closed->second.first, problems);
-    else if (havePrevious && previous.CurrentzRep() == zRep)
-      // A closed day whose journal copy could not be written (the closing
-      // goes on without it) is still recorded by the previous counters.
-      CheckDayAgainstCounters(day, previous, "QX_counters.previous.srtc", problems);
-    else if (closures.count(zRep) != 0)
+    const bool inPrevious = !open && havePrevious && previous.CurrentzRep() == zRep;
+    if (open) CheckDayAgainstCounters(day, actual, "QX_counters.actual.srtc", problems);
+    if (inPrevious) CheckDayAgainstCounters(day, previous, "QX_counters.previous.srtc", problems);
+    if (closed != journal.end()) {
+      const auto& [copyName, copy] = closed->second;
+      std::vector<StoredReceipt> seen;
+      for (const auto& r : day) {
+        if (r.nRec <= copy.CurrentnRec()) seen.push_back(r);
+      }
+      if (seen.empty())
+        problems.push_back(copyName + ": records none of the day's receipts");
+      else
+        CheckDayAgainstCounters(seen, copy, copyName, problems);
+    }
+    const bool recorded = open || inPrevious || closed != journal.end();
+    if (!recorded && closures.count(zRep) != 0) {
       // Closed, but no counters copy is kept: the journal keeps the first copy
       // made within a second, and a later closing replaced the previous
       // counters. Its chain is all there is to check.
       out << "Z report " << zRep << ": closed without a counters copy; totals not compared\n";
-    else
+    } else if (!recorded) {
       problems.push_back(
           "Z report " + std::to_string(zRep) +
           ": neither a journal copy nor the actual or previous counters record this day");
+    }
 
     const Totals t = DayTotals(day);
     out << "Z report " << zRep << (open ? " (open)" : " (closed)") << ": " << day.size()
