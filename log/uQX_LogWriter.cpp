@@ -22,6 +22,8 @@ namespace qx {
 namespace {
 
 constexpr char kStampPattern[] = "yyyy-mm-dd hh:nn:ss:zzz";
+// How often an idle log thread looks for queued lines.
+constexpr int kIdlePollMillis = 60;
 
 // The file name with the extension of its last component removed.
 std::string WithoutExtension(const std::string& path) {
@@ -92,7 +94,8 @@ void tQX_LogThread::Push(std::string line) {
     fQueue.push_back(std::move(line));
     ++fPushed;
   }
-  fWork.notify_one();
+  // No wake-up: the thread looks at its queue every kIdlePollMillis. Waking
+  // it for each line would cost the writing thread a system call per line.
 }
 
 void tQX_LogThread::Terminate() {
@@ -106,6 +109,7 @@ void tQX_LogThread::Terminate() {
 void tQX_LogThread::WaitUntilWritten() {
   std::unique_lock<std::mutex> lock(fLock);
   const uint64_t target = fPushed;
+  if (fHandled < target) fWork.notify_one();  // no need to wait for the next look
   fProgress.wait(lock, [&] { return fHandled >= target; });
 }
 
@@ -113,7 +117,9 @@ void tQX_LogThread::Execute() {
   NameCurrentThread("qx-log");
   std::unique_lock<std::mutex> lock(fLock);
   for (;;) {
-    fWork.wait(lock, [&] { return fTerminated || !fQueue.empty(); });
+    const auto due = [&] { return fTerminated || !fQueue.empty(); };
+    while (!fWork.wait_for(lock, std::chrono::milliseconds(kIdlePollMillis), due)) {
+    }
     if (fQueue.empty()) break;  // terminated and drained
     // Only this thread removes lines, and appending to a deque keeps
     // references to its elements valid, so the line can be read unlocked.

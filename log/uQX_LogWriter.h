@@ -46,7 +46,7 @@ class tQX_LogThread {
 
   tQX_LogWriter& fWriter;
   std::mutex fLock;
-  std::condition_variable fWork;      // a line was pushed or termination requested
+  std::condition_variable fWork;      // termination requested, or a writer waits
   std::condition_variable fProgress;  // a line was handled
   std::deque<std::string> fQueue;     // guarded by fLock
   uint64_t fPushed = 0;               // guarded by fLock

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -43,11 +44,19 @@ struct Submission {
 };
 
 // Posts one document through |submit| and reads its outcome without letting
-// another exchange on the client in between.
+// another exchange on the client in between. |aWhileWaiting| runs during the
+// exchange, while the server handles the request; it is never left behind
+// for a later exchange.
 template <typename Submit>
-Submission SubmitHolding(kEPSRTServer& aServer, Submit submit) {
+Submission SubmitHolding(kEPSRTServer& aServer, std::function<void()> aWhileWaiting,
+                         Submit submit) {
   Submission result;
   std::lock_guard<std::recursive_mutex> hold(aServer.Lock());
+  struct Withdraw {
+    kEPSRTServer& server;
+    ~Withdraw() { server.SetWhileWaiting(nullptr); }
+  } withdraw{aServer};
+  aServer.SetWhileWaiting(std::move(aWhileWaiting));
   result.accepted = submit();
   if (!result.accepted) {
     result.lastError = aServer.LastError();
@@ -121,28 +130,21 @@ int CompareNames(std::string_view aA, std::string_view aB) {
 }  // namespace
 
 std::vector<std::string> QueueFilesInSendingOrder(const std::string& aQueueDir) {
-  std::vector<ListedFile> files = ListFilesWithTimes(aQueueDir, ".srtd");
+  TimedListing listing = ListFilesWithTimes(aQueueDir, ".srtd");
   // Oldest first to the millisecond; equal times in path order, compared
   // case-insensitively. Every path shares the directory, so comparing the
-  // names orders the paths. Only small keys move while sorting.
-  struct Key {
-    int64_t modified;
-    size_t index;
-  };
-  std::vector<Key> keys;
-  keys.reserve(files.size());
-  for (size_t i = 0; i < files.size(); ++i) keys.push_back(Key{files[i].modifiedUnixMillis, i});
-  const auto name = [&](size_t aIndex) {
-    const std::string& path = files[aIndex].path;
-    return std::string_view(path).substr(path.rfind('/') + 1);
-  };
-  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
-    if (a.modified != b.modified) return a.modified < b.modified;
-    return CompareNames(name(a.index), name(b.index)) < 0;
-  });
+  // names orders the paths. Only small records move while sorting.
+  std::vector<TimedListing::File>& files = listing.Files();
+  std::sort(files.begin(), files.end(),
+            [&](const TimedListing::File& a, const TimedListing::File& b) {
+              if (a.modifiedUnixMillis != b.modifiedUnixMillis) {
+                return a.modifiedUnixMillis < b.modifiedUnixMillis;
+              }
+              return CompareNames(listing.Name(a), listing.Name(b)) < 0;
+            });
   std::vector<std::string> paths;
   paths.reserve(files.size());
-  for (const Key& key : keys) paths.push_back(std::move(files[key.index].path));
+  for (const TimedListing::File& file : files) paths.push_back(listing.Path(file));
   return paths;
 }
 
@@ -298,9 +300,19 @@ void kRTSPusherThread::Execute() {
       fQueue.clear();
       pause = true;
     }
-    if (pause || fQueue.empty()) SyncMoves();
+    if (pause || fQueue.empty()) {
+      // A document that could not be filed is still queued: like a blocking
+      // failure, it waits for the pause.
+      FilePendingDocument();
+      if (!TakeFilingOutcome()) {
+        fQueue.clear();
+        pause = true;
+      }
+      SyncMoves();
+    }
     if (pause) Pause(fPauseMillis);
   }
+  FilePendingDocument();
   SyncMoves();
   std::lock_guard<std::mutex> lock(fStateLock);
   fFinished = true;
@@ -314,29 +326,84 @@ void kRTSPusherThread::ScanQueueDir(const Config& aConfig) {
 
 bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileName) {
   const std::string date = Today();
-  const std::string text = ReadDocument(aFileName);
+  const std::string text = TakeDocumentText(aFileName);
   kEPSRTServer& server = *aConfig.server;
+  // Work on the documents before and after this one while it is on its way:
+  // it then costs the queue no time.
+  const auto fileEarlier = [this] { WorkWhileSending(); };
 
   Submission outcome;
   if (StartsWith(text, kReceiptStart)) {
     LogInfo(aFileName);
-    outcome = SubmitHolding(server, [&] { return server.Receipt().Print(text); });
+    outcome = SubmitHolding(server, fileEarlier, [&] { return server.Receipt().Print(text); });
   } else if (StartsWith(text, kClosureStart)) {
     LogInfo("TILLZREPORT:" + aFileName);
-    outcome = SubmitHolding(server, [&] { return server.TillZReport().Print(text); });
+    outcome =
+        SubmitHolding(server, fileEarlier, [&] { return server.TillZReport().Print(text); });
   } else {
     // Neither a receipt nor a daily closure: never sent, and not judged by
     // whatever error the client holds from an earlier exchange.
+    FilePendingDocument();
     LogError("Unknown document kind, not sent: " + aFileName);
-    return FileAway(aFileName, JoinPath(aConfig.errorsDir, date));
+    const bool filed = FileAway(aFileName, JoinPath(aConfig.errorsDir, date));
+    return TakeFilingOutcome() && filed;
   }
+  FilePendingDocument();  // when the exchange ended before it could be done
+  const bool earlierFiled = TakeFilingOutcome();
 
-  if (outcome.accepted) return FileAway(aFileName, JoinPath(aConfig.processedDir, date));
-
+  if (outcome.accepted) {
+    fPendingFiling = Filing{aFileName, JoinPath(aConfig.processedDir, date)};
+    return earlierFiled;
+  }
   LogError(outcome.lastError + "\r\n" + outcome.reply);
   if (outcome.errorType == et_Blocking) return false;
-  return FileAway(aFileName, JoinPath(aConfig.errorsDir, date));
+  return FileAway(aFileName, JoinPath(aConfig.errorsDir, date)) && earlierFiled;
 }
+
+void kRTSPusherThread::FilePendingDocument() {
+  if (!fPendingFiling) return;
+  const Filing filing = std::move(*fPendingFiling);
+  fPendingFiling.reset();
+  try {
+    if (!FileAway(filing.fileName, filing.targetDir)) fFilingFailed = true;
+  } catch (const std::exception& e) {
+    LogError(e.what());
+    fFilingFailed = true;
+  } catch (...) {
+    LogError("Unknown error while filing " + filing.fileName);
+    fFilingFailed = true;
+  }
+}
+
+void kRTSPusherThread::WorkWhileSending() {
+  FilePendingDocument();
+  ReadAhead();
+}
+
+void kRTSPusherThread::ReadAhead() {
+  fReadAhead.reset();
+  if (fQueue.size() < 2) return;
+  const std::string& next = fQueue[1];
+  try {
+    const std::optional<FileIdentity> before = IdentityOf(next);
+    if (!before) return;
+    std::string text = ReadDocument(next);
+    // A file replaced while it was being read is read again when its turn comes.
+    if (IdentityOf(next) == before) fReadAhead = ReadText{next, *before, std::move(text)};
+  } catch (...) {
+    // Read again when its turn comes, which reports what went wrong.
+  }
+}
+
+std::string kRTSPusherThread::TakeDocumentText(const std::string& aFileName) {
+  std::optional<ReadText> ahead = std::exchange(fReadAhead, std::nullopt);
+  if (ahead && ahead->fileName == aFileName && IdentityOf(aFileName) == ahead->identity) {
+    return std::move(ahead->text);
+  }
+  return ReadDocument(aFileName);
+}
+
+bool kRTSPusherThread::TakeFilingOutcome() { return !std::exchange(fFilingFailed, false); }
 
 bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string& aTargetDir) {
   // The dated directory is made once; a move that fails makes it again and

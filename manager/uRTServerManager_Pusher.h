@@ -12,10 +12,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace qx {
 
@@ -80,6 +83,21 @@ class kRTSPusherThread {
   // applies when the move fails. False when the file could not be taken out
   // of the queue at all.
   bool FileAway(const std::string& aFileName, const std::string& aTargetDir);
+  // Files the delivered document whose move is pending, if any, and notes a
+  // failure for TakeFilingOutcome. A delivered document is filed while the
+  // next one is on its way to the server, or before the queue is scanned
+  // again, the thread pauses or it ends, whichever comes first.
+  void FilePendingDocument();
+  // False once after a pending filing has failed.
+  bool TakeFilingOutcome();
+  // The work done while a document is on its way to the server: filing the
+  // one delivered before it and reading the one after it.
+  void WorkWhileSending();
+  // Reads the document that follows the one being sent, if any.
+  void ReadAhead();
+  // The text of the queued file |aFileName|: the text read ahead when the
+  // file is still the very one read, else read now.
+  std::string TakeDocumentText(const std::string& aFileName);
   // Makes the moves of filed documents durable: the directories they left
   // and entered are synced together, at most kMoveSyncMillis after the
   // first unsynced move, before every pause and when the thread ends.
@@ -90,8 +108,24 @@ class kRTSPusherThread {
   void Pause(int64_t aMillis);
   bool TerminationRequested() const;
 
+  // A delivered document and the directory it goes to.
+  struct Filing {
+    std::string fileName;
+    std::string targetDir;
+  };
+
+  // A queued document read ahead, and the identity of the file it was read from.
+  struct ReadText {
+    std::string fileName;
+    FileIdentity identity;
+    std::string text;
+  };
+
   // Used by the pusher's thread only.
   std::deque<std::string> fQueue;
+  std::optional<ReadText> fReadAhead;
+  std::optional<Filing> fPendingFiling;
+  bool fFilingFailed = false;
   std::set<std::string> fUnsyncedDirs;  // directories holding unsynced moves
   std::chrono::steady_clock::time_point fFirstUnsyncedMove;
   std::string fMadeDir;  // the filing directory last made

@@ -225,7 +225,14 @@ std::vector<std::string> ListFiles(const std::string& dir, std::string_view exte
   return files;
 }
 
-std::vector<ListedFile> ListFilesWithTimes(const std::string& dir, std::string_view extension) {
+std::string TimedListing::Path(const File& aFile) const {
+  std::string path;
+  path.reserve(fPrefix.size() + aFile.nameLength);
+  path.append(fPrefix).append(Name(aFile));
+  return path;
+}
+
+TimedListing ListFilesWithTimes(const std::string& dir, std::string_view extension) {
   DIR* handle = ::opendir(dir.c_str());
   if (handle == nullptr) {
     if (errno == ENOENT || errno == ENOTDIR) throw Error("The specified path was not found");
@@ -235,46 +242,47 @@ std::vector<ListedFile> ListFilesWithTimes(const std::string& dir, std::string_v
     DIR* handle;
     ~Closer() { ::closedir(handle); }
   } closer{handle};
+  TimedListing listing;
+  // Joined without the character check: a stray name must not stop the listing.
+  listing.fPrefix = dir.empty() || IsDirectorySeparator(dir.back()) ? dir : dir + "/";
   // The names first, then their times in the order of their inode numbers:
   // neighbouring inodes share the kernel's caches, which a large directory's
   // hashed enumeration order would not.
   struct Candidate {
     ino_t inode;
+    size_t nameOffset;
+    size_t nameLength;
     bool regular;
-    std::string name;
   };
   std::vector<Candidate> candidates;
+  std::string& names = listing.fNames;
   while (const struct dirent* entry = ::readdir(handle)) {
     const std::string_view name = entry->d_name;
     if (!EndsWithIgnoreCase(name, extension)) continue;
     const bool regular = entry->d_type == DT_REG;
     if (!regular && entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) continue;
-    candidates.push_back(Candidate{entry->d_ino, regular, std::string(name)});
+    candidates.push_back(Candidate{entry->d_ino, names.size(), name.size(), regular});
+    names.append(name).push_back('\0');
   }
   std::sort(candidates.begin(), candidates.end(),
             [](const Candidate& a, const Candidate& b) { return a.inode < b.inode; });
-  // Joined without the character check: a stray name must not stop the listing.
-  const std::string prefix = dir.empty() || IsDirectorySeparator(dir.back()) ? dir : dir + "/";
   const int dirFd = ::dirfd(handle);
-  std::vector<ListedFile> files;
-  files.reserve(candidates.size());
+  listing.fFiles.reserve(candidates.size());
   for (const Candidate& candidate : candidates) {
+    const char* name = names.data() + candidate.nameOffset;
     // The time is read by name within the open directory: no path lookup.
     struct stat st {};
-    if (::fstatat(dirFd, candidate.name.c_str(), &st, 0) != 0) {
+    if (::fstatat(dirFd, name, &st, 0) != 0) {
       // A file taken away since the listing is simply no longer there.
       if (!candidate.regular || errno == ENOENT) continue;
-      RaiseFileError("Cannot read the time of file", prefix + candidate.name, errno);
+      RaiseFileError("Cannot read the time of file", listing.fPrefix + name, errno);
     }
     if (!S_ISREG(st.st_mode)) continue;
     const int64_t millis =
         static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
-    std::string path;
-    path.reserve(prefix.size() + candidate.name.size());
-    path.append(prefix).append(candidate.name);
-    files.push_back(ListedFile{std::move(path), millis});
+    listing.fFiles.push_back(TimedListing::File{candidate.nameOffset, candidate.nameLength, millis});
   }
-  return files;
+  return listing;
 }
 
 std::vector<std::string> ListSubdirectories(const std::string& dir) {
@@ -291,6 +299,14 @@ int64_t FileModifiedUnixMillis(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) RaiseFileError("Cannot read the time of file", path, errno);
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                      static_cast<int64_t>(st.st_size),
+                      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {

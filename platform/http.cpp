@@ -57,6 +57,59 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
+struct MultiDeleter {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+
+void RunWhileWaiting(const std::function<void()>& work) {
+  try {
+    work();
+  } catch (...) {
+    // The caller's work reports its own failures; the exchange goes on.
+  }
+}
+
+// Runs the exchange of |curl| to its end. With |whileWaiting|, the exchange
+// is driven step by step and the work runs once the whole body is sent, so
+// it overlaps the server's handling of the request; a multi handle of the
+// exchange's own keeps connections from outliving it.
+CURLcode Perform(CURL* curl, size_t bodySize, const std::function<void()>& whileWaiting) {
+  if (!whileWaiting) return curl_easy_perform(curl);
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi || curl_multi_add_handle(multi.get(), curl) != CURLM_OK) {
+    RunWhileWaiting(whileWaiting);
+    return CURLE_OUT_OF_MEMORY;
+  }
+  bool waited = false;
+  int running = 1;
+  CURLcode result = CURLE_OK;
+  while (running > 0) {
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      result = CURLE_RECV_ERROR;
+      break;
+    }
+    if (!waited && running > 0) {
+      curl_off_t sent = 0;
+      curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &sent);
+      if (sent >= static_cast<curl_off_t>(bodySize)) {
+        waited = true;
+        RunWhileWaiting(whileWaiting);
+        continue;  // the reply may have come meanwhile
+      }
+    }
+    if (running > 0 && curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr) != CURLM_OK) {
+      result = CURLE_RECV_ERROR;
+      break;
+    }
+  }
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == curl) result = message->data.result;
+  }
+  curl_multi_remove_handle(multi.get(), curl);
+  if (!waited) RunWhileWaiting(whileWaiting);
+  return result;
+}
 struct HeaderListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -105,7 +158,7 @@ HttpReply PostXml(const HttpPost& request) {
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exchange);
 
-  const CURLcode code = curl_easy_perform(curl);
+  const CURLcode code = Perform(curl, request.body.size(), request.whileWaiting);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
 

@@ -2,6 +2,7 @@
 // No connection survives from one exchange to the next.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace qx {
@@ -14,6 +15,10 @@ struct HttpPost {
   long connectTimeoutSeconds = 15;
   // An exchange that receives no data for this long fails.
   long idleTimeoutSeconds = 40;
+  // Work of the caller's own to run once while the server handles the
+  // request: after the body has gone out, or when the exchange ends before
+  // that. It is run exactly once per exchange; what it raises is dropped.
+  std::function<void()> whileWaiting;
 };
 
 struct HttpReply {

@@ -147,6 +147,7 @@ bool kEPSRTServer::SendRequest(tkEPSRTAddressType aType, std::string_view aBody)
   post.password = fSetupInfo->Password();
   post.body = BuildEnvelope(aBody);
   post.url = fSetupInfo->GetFullAddress(aType);
+  post.whileWaiting = std::exchange(fWhileWaiting, nullptr);
 
   HttpReply reply = PostXml(post);
   if (reply.success) {
@@ -158,6 +159,11 @@ bool kEPSRTServer::SendRequest(tkEPSRTAddressType aType, std::string_view aBody)
   fXmlResponse = std::move(noData);
   Fail("Http error: " + std::to_string(reply.status) + ": " + reply.reason, et_Blocking);
   return false;
+}
+
+void kEPSRTServer::SetWhileWaiting(std::function<void()> aWork) {
+  std::lock_guard lock(fLock);
+  fWhileWaiting = std::move(aWork);
 }
 
 bool kEPSRTServer::ParseResponse() {

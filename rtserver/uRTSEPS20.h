@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -140,6 +141,10 @@ class kEPSRTServer {
   bool SendRequest(tkEPSRTAddressType aType, std::string_view aBody);
   // Parses ResponseString() into XmlResponse() and classifies it.
   bool ParseResponse();
+  // Work to run once during the next exchange, while the server handles the
+  // request (see HttpPost::whileWaiting). Set it with Lock() held, up to the
+  // request: the exchange that follows takes it.
+  void SetWhileWaiting(std::function<void()> aWork);
   // The request text SendRequest posts for |aBody|.
   static std::string BuildEnvelope(std::string_view aBody);
 
@@ -208,6 +213,7 @@ class kEPSRTServer {
   XmlElement fXmlResponseNode;
   std::string fLastError;
   tkEPSRT_ErrorType fLastErrorType = et_Blocking;
+  std::function<void()> fWhileWaiting;
 
   mutable std::recursive_mutex fLock;
 };

@@ -1,6 +1,7 @@
 // HTTP exchange against servers started inside the test on 127.0.0.1: the
 // headers sent and not sent, basic authentication, status handling, the body
-// cap, and servers that refuse or stay silent.
+// cap, servers that refuse or stay silent, and the caller's work done while
+// the server handles a request.
 #include "platform/http.h"
 
 #include <arpa/inet.h>
@@ -10,7 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace qx {
@@ -43,8 +47,13 @@ class HttpTest : public ::testing::Test {
   void SetUp() override {
     server_.Post("/cgi-bin/fpserver.cgi",
                  [this](const httplib::Request& req, httplib::Response& res) {
-                   std::lock_guard<std::mutex> lock(mutex_);
+                   std::unique_lock<std::mutex> lock(mutex_);
                    seen_ = req;
+                   if (holdReplyUntilWorked_) {
+                     workedOrDeadline_.wait_for(lock, std::chrono::seconds(30),
+                                                [this] { return worked_; });
+                     workedBeforeReply_ = worked_;
+                   }
                    res.status = status_;
                    res.set_content(reply_, "text/xml");
                  });
@@ -79,6 +88,11 @@ class HttpTest : public ::testing::Test {
   httplib::Request seen_;
   int status_ = 200;
   std::string reply_ = "<reply/>";
+  // When set, the server answers only once the client's work has run.
+  bool holdReplyUntilWorked_ = false;
+  bool worked_ = false;
+  bool workedBeforeReply_ = false;
+  std::condition_variable workedOrDeadline_;
 };
 
 TEST_F(HttpTest, PostsXmlWithBasicAuthAndOnlyTheWantedHeaders) {
@@ -105,6 +119,34 @@ TEST_F(HttpTest, LargeBodyIsSentWithoutExpectContinue) {
   const httplib::Request req = Seen();
   EXPECT_EQ(req.body.size(), body.size());
   EXPECT_FALSE(req.has_header("Expect"));
+}
+
+TEST_F(HttpTest, WorkWhileWaitingRunsOnceWhileTheServerHoldsTheRequest) {
+  holdReplyUntilWorked_ = true;
+  const std::string body(256 * 1024, 'x');  // more than one send
+  HttpPost post = Post(body);
+  int runs = 0;
+  post.whileWaiting = [&] {
+    ++runs;
+    std::lock_guard<std::mutex> lock(mutex_);
+    worked_ = true;
+    workedOrDeadline_.notify_all();
+  };
+  const HttpReply reply = PostXml(post);
+  EXPECT_TRUE(reply.success);
+  EXPECT_EQ(reply.body, "<reply/>");
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(Seen().body, body);
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_TRUE(workedBeforeReply_);
+}
+
+TEST_F(HttpTest, WorkThatRaisesLeavesTheExchangeAsItIs) {
+  HttpPost post = Post("<a/>");
+  post.whileWaiting = [] { throw std::runtime_error("disk full"); };
+  const HttpReply reply = PostXml(post);
+  EXPECT_TRUE(reply.success);
+  EXPECT_EQ(reply.body, "<reply/>");
 }
 
 TEST_F(HttpTest, OnlyTwoHundredsSucceed) {
@@ -146,6 +188,20 @@ TEST(HttpFailureTest, ConnectionRefusedGivesStatusZeroAndTransportText) {
   EXPECT_FALSE(reply.success);
   EXPECT_EQ(reply.status, 0);
   EXPECT_EQ(reply.reason, "Couldn't connect to server");
+}
+
+TEST(HttpFailureTest, WorkWhileWaitingRunsOnceWhenNoReplyComes) {
+  RawSocket closed(false);
+  HttpPost post;
+  post.url = "http://127.0.0.1:" + std::to_string(closed.port()) + "/cgi-bin/fpmate.cgi";
+  int runs = 0;
+  post.whileWaiting = [&] { ++runs; };
+  const HttpReply reply = PostXml(post);
+  EXPECT_EQ(reply.reason, "Couldn't connect to server");
+  EXPECT_EQ(runs, 1);
+  post.url = "not a url";
+  EXPECT_FALSE(PostXml(post).success);
+  EXPECT_EQ(runs, 2);
 }
 
 TEST(HttpFailureTest, SilentServerTimesOut) {

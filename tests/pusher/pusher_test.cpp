@@ -241,6 +241,29 @@ TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
   EXPECT_EQ(ReadAll(ProcessedPath("T01-0001-0001.srtd")), Receipt(1) + "\r\n");
 }
 
+// While a document is on its way, the one delivered before it is filed and
+// the one after it is read ahead. A file replaced after that read is sent as
+// it then is.
+TEST_F(PusherTest, FileReplacedAfterItWasReadAheadIsSentAsReplaced) {
+  Queue("T01-0001-0001.srtd", Receipt(1), 10);
+  Queue("T01-0001-0002.srtd", Receipt(2), 20);
+  const std::string third = Queue("T01-0001-0003.srtd", Receipt(3), 30);
+  int requests = 0;
+  sim_.SetLogSink([&](const std::string&) {
+    if (++requests != 2) return;
+    // The first document has been filed while the second was on its way;
+    // the third is read ahead just after that, if not already.
+    EXPECT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0001.srtd")); }));
+    WriteFileAtomic(third, Receipt(30) + "\r\n");
+  });
+  StartPusher();
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0003.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "2", "30"}));
+  EXPECT_EQ(ReadAll(ProcessedPath("T01-0001-0003.srtd")), Receipt(30) + "\r\n");
+  sim_.SetLogSink(nullptr);
+}
+
 TEST_F(PusherTest, NonBlockingRefusalIsFiledUnderErrorsAndTheNextFollowsAtOnce) {
   rtsim::Fault refusal;
   refusal.kind = rtsim::FaultKind::Refuse;
