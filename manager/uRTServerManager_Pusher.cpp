@@ -129,23 +129,36 @@ int CompareNames(std::string_view aA, std::string_view aB) {
 
 }  // namespace
 
-std::vector<std::string> QueueFilesInSendingOrder(const std::string& aQueueDir) {
-  TimedListing listing = ListFilesWithTimes(aQueueDir, ".srtd");
-  // Oldest first to the millisecond; equal times in path order, compared
-  // case-insensitively. Every path shares the directory, so comparing the
-  // names orders the paths. Only small records move while sorting.
-  std::vector<TimedListing::File>& files = listing.Files();
+void SendingQueue::Scan(const std::string& aQueueDir) {
+  fNext = 0;
+  ListFilesWithTimes(aQueueDir, ".srtd", fListing);
+  // Every path shares the directory, so comparing the names orders the paths.
+  std::vector<TimedListing::File>& files = fListing.Files();
   std::sort(files.begin(), files.end(),
             [&](const TimedListing::File& a, const TimedListing::File& b) {
               if (a.modifiedUnixMillis != b.modifiedUnixMillis) {
                 return a.modifiedUnixMillis < b.modifiedUnixMillis;
               }
-              return CompareNames(listing.Name(a), listing.Name(b)) < 0;
+              return CompareNames(fListing.Name(a), fListing.Name(b)) < 0;
             });
+}
+
+void SendingQueue::Clear() {
+  fListing.Clear();
+  fNext = 0;
+}
+
+std::vector<std::string> SendingQueue::Paths() const {
   std::vector<std::string> paths;
-  paths.reserve(files.size());
-  for (const TimedListing::File& file : files) paths.push_back(listing.Path(file));
+  paths.reserve(Size());
+  for (size_t i = 0; i < Size(); ++i) paths.push_back(Path(i));
   return paths;
+}
+
+std::vector<std::string> QueueFilesInSendingOrder(const std::string& aQueueDir) {
+  SendingQueue queue;
+  queue.Scan(aQueueDir);
+  return queue.Paths();
 }
 
 // ---------------------------------------------------------------------------
@@ -160,7 +173,7 @@ kRTSPusherThread::~kRTSPusherThread() {
   WaitFor();
   LogInfo("****** STOP " + DataQueueDir() + " *****");
   fLogger.reset();  // writes every queued line first
-  fQueue.clear();
+  fQueue.Clear();
 }
 
 void kRTSPusherThread::Start() {
@@ -273,19 +286,19 @@ void kRTSPusherThread::Execute() {
     }
     // Paths taken from a queue directory that has since been replaced are
     // not sent; the next scan reads the new one.
-    if (config.queueDir != scannedDir) fQueue.clear();
+    if (config.queueDir != scannedDir) fQueue.Clear();
     bool pause = false;
     try {
-      if (fQueue.empty()) {
+      if (fQueue.Empty()) {
         scannedDir = config.queueDir;
         ScanQueueDir(config);
       }
-      if (fQueue.empty()) {
+      if (fQueue.Empty()) {
         pause = true;
-      } else if (PushFile(config, fQueue.front())) {
-        fQueue.pop_front();
+      } else if (PushFile(config, fQueue.Front())) {
+        fQueue.PopFront();
       } else {
-        fQueue.clear();
+        fQueue.Clear();
         pause = true;
       }
     } catch (const std::exception& e) {
@@ -293,19 +306,19 @@ void kRTSPusherThread::Execute() {
       // reply the client cannot parse: like a blocking failure, the queue
       // waits and is scanned again after the pause.
       LogError(e.what());
-      fQueue.clear();
+      fQueue.Clear();
       pause = true;
     } catch (...) {
       LogError("Unknown error while delivering the queue");
-      fQueue.clear();
+      fQueue.Clear();
       pause = true;
     }
-    if (pause || fQueue.empty()) {
+    if (pause || fQueue.Empty()) {
       // A document that could not be filed is still queued: like a blocking
       // failure, it waits for the pause.
       FilePendingDocument();
       if (!TakeFilingOutcome()) {
-        fQueue.clear();
+        fQueue.Clear();
         pause = true;
       }
       SyncMoves();
@@ -318,11 +331,7 @@ void kRTSPusherThread::Execute() {
   fFinished = true;
 }
 
-void kRTSPusherThread::ScanQueueDir(const Config& aConfig) {
-  for (std::string& path : QueueFilesInSendingOrder(aConfig.queueDir)) {
-    fQueue.push_back(std::move(path));
-  }
-}
+void kRTSPusherThread::ScanQueueDir(const Config& aConfig) { fQueue.Scan(aConfig.queueDir); }
 
 bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileName) {
   const std::string date = Today();
@@ -338,8 +347,7 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
     outcome = SubmitHolding(server, fileEarlier, [&] { return server.Receipt().Print(text); });
   } else if (StartsWith(text, kClosureStart)) {
     LogInfo("TILLZREPORT:" + aFileName);
-    outcome =
-        SubmitHolding(server, fileEarlier, [&] { return server.TillZReport().Print(text); });
+    outcome = SubmitHolding(server, fileEarlier, [&] { return server.TillZReport().Print(text); });
   } else {
     // Neither a receipt nor a daily closure: never sent, and not judged by
     // whatever error the client holds from an earlier exchange.
@@ -382,8 +390,8 @@ void kRTSPusherThread::WorkWhileSending() {
 
 void kRTSPusherThread::ReadAhead() {
   fReadAhead.reset();
-  if (fQueue.size() < 2) return;
-  const std::string& next = fQueue[1];
+  if (fQueue.Size() < 2) return;
+  const std::string next = fQueue.Path(1);
   try {
     const std::optional<FileIdentity> before = IdentityOf(next);
     if (!before) return;

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +23,30 @@ namespace qx {
 
 class kEPSRTServer;
 class tQX_LogWriter;
+
+// The queue files of one scan in sending order: oldest modification time
+// first (to the millisecond), equal times in the order of their paths
+// compared case-insensitively. Each full path is made when it is asked for,
+// and a queue scanned again keeps its buffers.
+class SendingQueue {
+ public:
+  // Replaces the contents with the ".srtd" files directly in |aQueueDir|.
+  // Raises "The specified path was not found" when the directory does not
+  // exist; the queue is then empty.
+  void Scan(const std::string& aQueueDir);
+  bool Empty() const { return fNext == fListing.Files().size(); }
+  size_t Size() const { return fListing.Files().size() - fNext; }
+  // The full path of the file |aIndex| places behind the front.
+  std::string Path(size_t aIndex) const { return fListing.Path(fListing.Files()[fNext + aIndex]); }
+  std::string Front() const { return Path(0); }
+  void PopFront() { ++fNext; }
+  void Clear();
+  std::vector<std::string> Paths() const;
+
+ private:
+  TimedListing fListing;
+  size_t fNext = 0;  // files before it have left the queue
+};
 
 class kRTSPusherThread {
  public:
@@ -122,7 +145,7 @@ class kRTSPusherThread {
   };
 
   // Used by the pusher's thread only.
-  std::deque<std::string> fQueue;
+  SendingQueue fQueue;
   std::optional<ReadText> fReadAhead;
   std::optional<Filing> fPendingFiling;
   bool fFilingFailed = false;
@@ -149,10 +172,8 @@ class kRTSPusherThread {
 // QX_PUSHER_PAUSE_MS when it holds a non-negative integer, else 30000.
 int64_t PusherPauseMillisFromEnvironment();
 
-// Full paths of the ".srtd" files directly in |aQueueDir| in sending order:
-// oldest modification time first (to the millisecond), equal times in the
-// order of their paths compared case-insensitively. Raises "The specified
-// path was not found" when the directory does not exist.
+// Full paths of the ".srtd" files directly in |aQueueDir| in sending order
+// (see SendingQueue).
 std::vector<std::string> QueueFilesInSendingOrder(const std::string& aQueueDir);
 
 }  // namespace qx

@@ -232,7 +232,14 @@ std::string TimedListing::Path(const File& aFile) const {
   return path;
 }
 
-TimedListing ListFilesWithTimes(const std::string& dir, std::string_view extension) {
+void TimedListing::Clear() {
+  fPrefix.clear();
+  fNames.clear();
+  fFiles.clear();
+}
+
+void ListFilesWithTimes(const std::string& dir, std::string_view extension, TimedListing& into) {
+  into.Clear();
   DIR* handle = ::opendir(dir.c_str());
   if (handle == nullptr) {
     if (errno == ENOENT || errno == ENOTDIR) throw Error("The specified path was not found");
@@ -242,47 +249,47 @@ TimedListing ListFilesWithTimes(const std::string& dir, std::string_view extensi
     DIR* handle;
     ~Closer() { ::closedir(handle); }
   } closer{handle};
-  TimedListing listing;
   // Joined without the character check: a stray name must not stop the listing.
-  listing.fPrefix = dir.empty() || IsDirectorySeparator(dir.back()) ? dir : dir + "/";
-  // The names first, then their times in the order of their inode numbers:
-  // neighbouring inodes share the kernel's caches, which a large directory's
-  // hashed enumeration order would not.
-  struct Candidate {
-    ino_t inode;
-    size_t nameOffset;
-    size_t nameLength;
-    bool regular;
-  };
-  std::vector<Candidate> candidates;
-  std::string& names = listing.fNames;
+  into.fPrefix.append(dir);
+  if (!dir.empty() && !IsDirectorySeparator(dir.back())) into.fPrefix.push_back('/');
+  std::string& names = into.fNames;
+  std::vector<TimedListing::File>& files = into.fFiles;
   while (const struct dirent* entry = ::readdir(handle)) {
     const std::string_view name = entry->d_name;
     if (!EndsWithIgnoreCase(name, extension)) continue;
     const bool regular = entry->d_type == DT_REG;
     if (!regular && entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) continue;
-    candidates.push_back(Candidate{entry->d_ino, names.size(), name.size(), regular});
+    files.push_back(TimedListing::File{entry->d_ino, static_cast<uint32_t>(names.size()),
+                                       static_cast<uint32_t>(name.size()), 0, regular});
     names.append(name).push_back('\0');
   }
-  std::sort(candidates.begin(), candidates.end(),
-            [](const Candidate& a, const Candidate& b) { return a.inode < b.inode; });
+  // The times in the order of the inode numbers: neighbouring inodes share
+  // the kernel's caches, which a large directory's hashed enumeration order
+  // would not.
+  std::sort(
+      files.begin(), files.end(),
+      [](const TimedListing::File& a, const TimedListing::File& b) { return a.inode < b.inode; });
   const int dirFd = ::dirfd(handle);
-  listing.fFiles.reserve(candidates.size());
-  for (const Candidate& candidate : candidates) {
-    const char* name = names.data() + candidate.nameOffset;
+  size_t kept = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    TimedListing::File file = files[i];
+    const char* name = names.data() + file.nameOffset;
     // The time is read by name within the open directory: no path lookup.
     struct stat st {};
     if (::fstatat(dirFd, name, &st, 0) != 0) {
       // A file taken away since the listing is simply no longer there.
-      if (!candidate.regular || errno == ENOENT) continue;
-      RaiseFileError("Cannot read the time of file", listing.fPrefix + name, errno);
+      if (!file.listedRegular || errno == ENOENT) continue;
+      const int error = errno;
+      const std::string path = into.fPrefix + name;
+      into.Clear();
+      RaiseFileError("Cannot read the time of file", path, error);
     }
     if (!S_ISREG(st.st_mode)) continue;
-    const int64_t millis =
+    file.modifiedUnixMillis =
         static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
-    listing.fFiles.push_back(TimedListing::File{candidate.nameOffset, candidate.nameLength, millis});
+    files[kept++] = file;
   }
-  return listing;
+  files.resize(kept);
 }
 
 std::vector<std::string> ListSubdirectories(const std::string& dir) {

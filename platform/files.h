@@ -49,14 +49,16 @@ std::vector<std::string> ListFiles(const std::string& dir, std::string_view exte
 // ListFiles with each file's last modification time (FileModifiedUnixMillis),
 // read through the open directory rather than by path, in no particular
 // order. A file that vanishes while the directory is read is left out. The
-// names share one buffer: a listing of ten thousand files makes a handful of
-// allocations, not one per file.
+// names share one buffer and a listing refilled keeps its buffers: listing
+// ten thousand files again allocates nothing.
 class TimedListing {
  public:
   struct File {
-    size_t nameOffset = 0;
-    size_t nameLength = 0;
+    uint64_t inode = 0;
+    uint32_t nameOffset = 0;
+    uint32_t nameLength = 0;
     int64_t modifiedUnixMillis = 0;
+    bool listedRegular = false;  // the directory entry's own type said so
   };
 
   std::vector<File>& Files() { return fFiles; }
@@ -65,16 +67,19 @@ class TimedListing {
     return std::string_view(fNames).substr(aFile.nameOffset, aFile.nameLength);
   }
   std::string Path(const File& aFile) const;
+  void Clear();
 
  private:
-  friend TimedListing ListFilesWithTimes(const std::string& dir, std::string_view extension);
+  friend void ListFilesWithTimes(const std::string& dir, std::string_view extension,
+                                 TimedListing& into);
   std::string fPrefix;  // the directory, ended by a separator unless empty
   std::string fNames;   // every name, each followed by NUL
   std::vector<File> fFiles;
 };
 
-// Raises like ListFiles, and when a file's time cannot be read.
-TimedListing ListFilesWithTimes(const std::string& dir, std::string_view extension);
+// Refills |into| with the listing of |dir|. Raises like ListFiles, and when a
+// file's time cannot be read; |into| is then empty.
+void ListFilesWithTimes(const std::string& dir, std::string_view extension, TimedListing& into);
 
 // Full paths of the directories directly inside |dir|, sorted by name; empty
 // when |dir| does not exist or cannot be read.

@@ -157,18 +157,19 @@ TEST_F(FilesTest, ListFilesWithTimesGivesEachFileItsModificationTime) {
   ASSERT_TRUE(ForceDirectories(Path("sub.srtd")));
   const struct timespec times[2] = {{1720000000, 0}, {1720000000, 5000000}};
   ASSERT_EQ(utimensat(AT_FDCWD, Path("0002.SRTD").c_str(), times, 0), 0);
-  TimedListing listing = ListFilesWithTimes(dir_, ".srtd");
+  TimedListing listing;
+  ListFilesWithTimes(dir_, ".srtd", listing);
   std::vector<TimedListing::File> files = listing.Files();
-  std::sort(files.begin(), files.end(), [&](const auto& a, const auto& b) {
-    return listing.Name(a) < listing.Name(b);
-  });
+  std::sort(files.begin(), files.end(),
+            [&](const auto& a, const auto& b) { return listing.Name(a) < listing.Name(b); });
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(listing.Path(files[0]), Path("0001.srtd"));
   EXPECT_EQ(listing.Name(files[0]), "0001.srtd");
   EXPECT_EQ(files[0].modifiedUnixMillis, FileModifiedUnixMillis(Path("0001.srtd")));
   EXPECT_EQ(listing.Path(files[1]), Path("0002.SRTD"));
   EXPECT_EQ(files[1].modifiedUnixMillis, 1720000000005);
-  EXPECT_THROW(ListFilesWithTimes(Path("nowhere"), ".srtd"), Error);
+  EXPECT_THROW(ListFilesWithTimes(Path("nowhere"), ".srtd", listing), Error);
+  EXPECT_TRUE(listing.Files().empty());
 }
 
 TEST_F(FilesTest, ModificationTimeToTheMillisecond) {
