@@ -339,15 +339,15 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
   kEPSRTServer& server = *aConfig.server;
   // Work on the documents before and after this one while it is on its way:
   // it then costs the queue no time.
-  const auto fileEarlier = [this] { WorkWhileSending(); };
+  const auto whileSending = [this] { WorkWhileSending(); };
 
   Submission outcome;
   if (StartsWith(text, kReceiptStart)) {
     LogInfo(aFileName);
-    outcome = SubmitHolding(server, fileEarlier, [&] { return server.Receipt().Print(text); });
+    outcome = SubmitHolding(server, whileSending, [&] { return server.Receipt().Print(text); });
   } else if (StartsWith(text, kClosureStart)) {
     LogInfo("TILLZREPORT:" + aFileName);
-    outcome = SubmitHolding(server, fileEarlier, [&] { return server.TillZReport().Print(text); });
+    outcome = SubmitHolding(server, whileSending, [&] { return server.TillZReport().Print(text); });
   } else {
     // Neither a receipt nor a daily closure: never sent, and not judged by
     // whatever error the client holds from an earlier exchange.

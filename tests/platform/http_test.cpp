@@ -45,18 +45,17 @@ class RawSocket {
 class HttpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_.Post("/cgi-bin/fpserver.cgi",
-                 [this](const httplib::Request& req, httplib::Response& res) {
-                   std::unique_lock<std::mutex> lock(mutex_);
-                   seen_ = req;
-                   if (holdReplyUntilWorked_) {
-                     workedOrDeadline_.wait_for(lock, std::chrono::seconds(30),
-                                                [this] { return worked_; });
-                     workedBeforeReply_ = worked_;
-                   }
-                   res.status = status_;
-                   res.set_content(reply_, "text/xml");
-                 });
+    server_.Post(
+        "/cgi-bin/fpserver.cgi", [this](const httplib::Request& req, httplib::Response& res) {
+          std::unique_lock<std::mutex> lock(mutex_);
+          seen_ = req;
+          if (holdReplyUntilWorked_) {
+            workedOrDeadline_.wait_for(lock, std::chrono::seconds(30), [this] { return worked_; });
+            workedBeforeReply_ = worked_;
+          }
+          res.status = status_;
+          res.set_content(reply_, "text/xml");
+        });
     port_ = server_.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
     // The socket already listens, so connections queue until the loop runs.
@@ -209,10 +208,16 @@ TEST(HttpFailureTest, SilentServerTimesOut) {
   HttpPost post;
   post.url = "http://127.0.0.1:" + std::to_string(silent.port()) + "/cgi-bin/fpmate.cgi";
   post.idleTimeoutSeconds = 1;
-  const HttpReply reply = PostXml(post);
+  HttpReply reply = PostXml(post);
   EXPECT_FALSE(reply.success);
   EXPECT_EQ(reply.status, 0);
   EXPECT_EQ(reply.reason, "Timeout was reached");
+  // The same when the exchange is driven step by step around the caller's work.
+  int runs = 0;
+  post.whileWaiting = [&] { ++runs; };
+  reply = PostXml(post);
+  EXPECT_EQ(reply.reason, "Timeout was reached");
+  EXPECT_EQ(runs, 1);
 }
 
 TEST(HttpFailureTest, UnsupportedSchemeAndBadUrlFail) {
