@@ -237,9 +237,9 @@ bool PrintTable(const std::map<std::string, Best>& aResults) {
   }
   std::printf(
       "\nTimes per operation (delivery: per drain of 2000 receipts). Separate figures and\n"
-      "floors: the fastest repetition of each. Signing (durable) and delivery alternate\n"
-      "figure and floor within one benchmark: the repetition of median ratio. The\n"
-      "delivery ratio compares rates: curl loop time / pusher time.\n");
+      "floors: the fastest repetition of each. Signing (durable), the queue scan and\n"
+      "delivery alternate figure and floor within one benchmark: the repetition of\n"
+      "median ratio. The delivery ratio compares rates: curl loop time / pusher time.\n");
   return all;
 }
 
