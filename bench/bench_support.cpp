@@ -15,13 +15,9 @@ namespace qx::bench {
 
 namespace fs = std::filesystem;
 
-const char* const kVATMap =
-    "<VATMap>"
-    "<VAT><Index>1</Index><Code>2200</Code><Rate>22</Rate></VAT>"
-    "<VAT><Index>2</Index><Code>1000</Code><Rate>10</Rate></VAT>"
-    "<VAT><Index>3</Index><Code>0400</Code><Rate>4</Rate></VAT>"
-    "<VAT><Index>0</Index><Code>N4</Code><Rate>0</Rate></VAT>"
-    "</VATMap>";
+std::string VATMapText() {
+  return ReadFileBytes(std::string(QX_SOURCE_DIR) + "/tests/data/vat_map.xml");
+}
 
 const std::string& ScratchDir() {
   static const std::string dir = [] {

@@ -11,7 +11,7 @@ namespace qx::bench {
 
 // The VAT map the receipts are converted with: departments 1 to 3 at 22, 10
 // and 4 percent and the exempt department 0.
-extern const char* const kVATMap;
+std::string VATMapText();
 
 // The scratch directory on the disk under test: QX_BENCH_DIR when set, else
 // "bench-data" in the build directory. Created on first use.

@@ -84,7 +84,7 @@ class Server {
 const std::vector<std::string>& QueuedReceipts() {
   static const std::vector<std::string> texts = [] {
     kEPSRTServer client;
-    client.VATMap().Deserialize(kVATMap);
+    client.VATMap().Deserialize(VATMapText());
     kEPSRTServer_Receipt& receipt = client.Receipt();
     const std::string wrapped =
         "<createReceipt><receipt>" + WorkedReceipt() + "</receipt></createReceipt>";

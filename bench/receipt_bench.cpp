@@ -45,7 +45,7 @@ void BM_SignCPU(benchmark::State& aState) {
   const std::string host =
       aState.range(0) == 0 ? WorkedReceipt() : HostReceipt(static_cast<int>(aState.range(0)));
   kEPSRTServer server;
-  server.VATMap().Deserialize(kVATMap);
+  server.VATMap().Deserialize(VATMapText());
   kEPSRTServer_Receipt& receipt = server.Receipt();
   std::string link = "TOKEN-OF-THE-DAY";
   int32_t number = 0;

@@ -18,13 +18,10 @@
 
 namespace qx::testing {
 
-inline constexpr const char* kTestVATMap =
-    "<VATMap>"
-    "<VAT><Index>1</Index><Code>2200</Code><Rate>22</Rate></VAT>"
-    "<VAT><Index>2</Index><Code>1000</Code><Rate>10</Rate></VAT>"
-    "<VAT><Index>3</Index><Code>0400</Code><Rate>4</Rate></VAT>"
-    "<VAT><Index>0</Index><Code>N4</Code><Rate>0</Rate></VAT>"
-    "</VATMap>";
+// The VAT map of this set-up, as the server sends it; the benchmarks use it too.
+inline std::string TestVATMapText() {
+  return ReadFileBytes(std::string(QX_SOURCE_DIR) + "/tests/data/vat_map.xml");
+}
 
 // VAT index and base amount (fiscal text) of each share, in list order.
 using ShareList = std::vector<std::pair<int32_t, std::string>>;
@@ -62,7 +59,7 @@ inline std::string Payment(const char* aPayment, const char* aType, const char* 
 class ReceiptTest : public ::testing::Test {
  protected:
   ReceiptTest() : receipt_(server_.Receipt()) {
-    server_.VATMap().Deserialize(kTestVATMap);
+    server_.VATMap().Deserialize(TestVATMapText());
     Prime();
   }
 

@@ -117,7 +117,7 @@ TEST(HostileDocumentsTest, CountersFileEntityBombAndNestingLoadAsBroken) {
 TEST(HostileDocumentsTest, VATMapCacheBombsAreRefusedAndKeepTheTable) {
   kEPSRTServer client;
   kEPSRTServer_VATMap& map = client.VATMap();
-  ASSERT_TRUE(map.Deserialize(kTestVATMap));
+  ASSERT_TRUE(map.Deserialize(TestVATMapText()));
   const std::string before = map.Serialize();
 
   EXPECT_THROW(map.Deserialize(EntityBombDoctype("VATMap") +
