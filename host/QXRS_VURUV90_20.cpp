@@ -106,7 +106,7 @@ Outcome SignReceipt(const std::string& aXmlReceipt) {
     outcome = Failed(MessageOf(std::current_exception()));
   }
   // The document is returned on failure as well, with the values of before.
-  outcome.result = SignResultDocument(*gManager);
+  outcome.result = SignResultDocument(*gManager, outcome.ok);
   return outcome;
 }
 

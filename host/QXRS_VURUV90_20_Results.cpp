@@ -32,19 +32,25 @@ std::string ZuluDate(TDateTime aValue) {
 
 }  // namespace
 
-std::string SignResultDocument(kRTSManager& aManager) {
+std::string SignResultDocument(kRTSManager& aManager, bool aSigned) {
   XmlDocument document;
   document.LoadXml("<Result/>");
   XmlElement root = document.DocumentElement();
   const kRTSCounters& counters = aManager.ActualCounters();
   const kEPSRTServer_Receipt& receipt = aManager.Receipt();
-  AppendAmount(root, "VATTotal", receipt.VATTotalAmount());
+  // The VAT total is known only of a receipt issued in this process; the
+  // numbers of a day just opened or resumed come from its counters.
+  const kRTSManager::IssuedReceipt& issued = aManager.LastIssued();
+  const bool counted =
+      issued.zRep == counters.CurrentzRep() && issued.nRec == counters.CurrentnRec();
+  AppendAmount(root, "VATTotal",
+               aSigned ? receipt.VATTotalAmount() : (counted ? issued.vatTotal : Currency()));
   AppendText(root, "ServerSerialNumber", counters.ServerSerialNumber());
   AppendText(root, "TillId", counters.TillSerialNumber());
   AppendText(root, "RTServerTillSerial", counters.ServerSerialNumber());
   AppendText(root, "Signature", counters.LastFingerPrint());
-  AppendNumber(root, "nDoc", receipt.NRecNumber());
-  AppendNumber(root, "zRep", receipt.ZRepNumber());
+  AppendNumber(root, "nDoc", aSigned ? receipt.NRecNumber() : counters.CurrentnRec());
+  AppendNumber(root, "zRep", aSigned ? receipt.ZRepNumber() : counters.CurrentzRep());
   XmlElement headers = root.AppendChild("Headers");
   for (const std::string& line : aManager.ServerInfo().Headers()) {
     AppendText(headers, "Header", line);

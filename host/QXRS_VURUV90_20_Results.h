@@ -11,8 +11,11 @@ class kRTSManager;
 class kRTSCounters;
 
 // SIGNRECEIPT's document: VAT total, serial numbers, signature, receipt and Z
-// report numbers and the receipt header lines, as they stand now.
-std::string SignResultDocument(kRTSManager& aManager);
+// report numbers and the receipt header lines. After a successful signing
+// they are this receipt's; after a failed one (|aSigned| false) those of the
+// last receipt issued before, as the counters hold it, never the failed
+// receipt's partial figures.
+std::string SignResultDocument(kRTSManager& aManager, bool aSigned);
 
 // CLOSETILL's and XREPORT's document: the figures of |aCounters|, amounts in
 // the locale money form and the Z report date with "Z".

@@ -4,6 +4,7 @@
 #include "manager/uRTServerManager.h"
 
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/error.h"
 #include "platform/files.h"
@@ -157,7 +158,13 @@ bool kRTSManager::LoadServerDateTime() { return fServer->GetDateTime(); }
 bool kRTSManager::LoadServerZRep() { return fServer->GetZRepNumber(); }
 bool kRTSManager::LoadVatMap() { return fServer->GetVATMap(); }
 bool kRTSManager::PrintServerZReport() { return fServer->PrintServerZReport(); }
-bool kRTSManager::LoadActualTillZRep() { return fServer->GetTillCurrentZReport(fTillId); }
+bool kRTSManager::LoadActualTillZRep() {
+  std::lock_guard<std::recursive_mutex> hold(fServer->Lock());
+  if (fServer->GetTillCurrentZReport(fTillId)) return true;
+  const std::string& message = fServer->LastError();
+  AddError(message.empty() ? std::string("RT Server request failed") : message);
+  return false;
+}
 bool kRTSManager::LoadHistoricTillZRep(int32_t aZRepNumber) {
   return fServer->GetTillHistoricZReport(fTillId, aZRepNumber);
 }

@@ -70,7 +70,9 @@ class kRTSManager {
   // counters, copies them to the journal, makes them the previous counters
   // and compares the till's totals with the server's (differences go to the
   // error list). False, with "Day not opened" and nothing changed, when no
-  // day is open; file failures raise.
+  // day is open. A closure that cannot be queued raises with nothing
+  // changed; once it is queued the day is no longer open, and a failure to
+  // save or move the counters raises, leaving the closing to the next opening.
   bool DayClose();
 
   // The queue pusher. StartPusher creates and starts one when none is running
@@ -89,8 +91,20 @@ class kRTSManager {
   bool LoadServerZRep();
   bool LoadVatMap();
   bool PrintServerZReport();
+  // The till's current Z report. A failure adds the server client's message
+  // for this very request to the error list (read while the client is held,
+  // so no exchange of the pusher can come in between).
   bool LoadActualTillZRep();
   bool LoadHistoricTillZRep(int32_t aZRepNumber);
+
+  // The last receipt this manager issued: its numbers and VAT total, for
+  // the result of a signing that failed (which shows the values of before).
+  struct IssuedReceipt {
+    int32_t zRep = 0;
+    int32_t nRec = 0;
+    Currency vatTotal;
+  };
+  const IssuedReceipt& LastIssued() const { return fLastIssued; }
 
   bool DayOpened() const { return fDayOpened; }
   void SetDayOpened(bool aValue) { fDayOpened = aValue; }
@@ -148,6 +162,19 @@ class kRTSManager {
   void StartNewDay(const std::string& aTillId);
   void WaitForQueueToDrain();
 
+  // The daily closure's queue file for a Z report of this till.
+  std::string ClosurePath(int32_t aZRepNumber) const;
+  // A closing whose closure was queued but which did not complete: the
+  // counters carry a closing time, or a closure of their Z report written
+  // during their day lies in the queue, processed or errors directories.
+  bool ClosingInterrupted() const;
+  // The part of a closing after its closure is queued: stamps and saves the
+  // actual counters (unless stamped), copies them to the journal, moves them
+  // over the previous counters, clears them and loads the previous ones.
+  // Returns the closed day's counters. Raises when the counters cannot be
+  // saved or moved.
+  kRTSCounters CompleteClosing();
+
   // Looks for the actual counters' next receipt (same Z report, number
   // CurrentnRec + 1, back link LastFingerPrint) in the queue directory and in
   // every dated subdirectory of the processed and errors directories.
@@ -171,7 +198,12 @@ class kRTSManager {
   std::string fActualCountersFullFileName;
   std::string fPreviousCountersFullFileName;
   std::vector<std::string> fErrors;
+  IssuedReceipt fLastIssued;
 };
+
+// Receipt number in the daily closure's queue file name: it sorts after every
+// receipt of the day, and no receipt may be given it.
+constexpr int32_t kRTSClosureNumber = 9999;
 
 // Name of a queued document: till id, "-", Z-report number and receipt
 // number in the pattern "0000", ".srtd" (T01-0012-0005.srtd). Raises "Invalid

@@ -126,7 +126,11 @@ bool CountersTextToDate(const std::string& aText, TDateTime& aUtc) {
   return true;
 }
 
+// A cleared record holds nothing of the day it held before: a starting link
+// or data source left behind would let a failed read pass for a day's start.
 void kRTSCounters::Clear() {
+  fDataSource = dsServer;
+  fFirstFingerPrint.clear();
   fServerSerialNumber.clear();
   fTillSerialNumber.clear();
   fLastFingerPrint.clear();

@@ -18,9 +18,10 @@ class kRTSCounters {
  public:
   kRTSCounters() = default;
 
-  // Empties the serial numbers and the last fingerprint, stamps FirstUpdated
-  // and LastUpdated with now, zeroes LastZRepDate, the numbers and the
-  // amounts. FullFileName, CounterType, DataSource and FirstFingerPrint stay.
+  // Clears every value of the day: DataSource back to dsServer, serial
+  // numbers and both fingerprints empty, FirstUpdated and LastUpdated now,
+  // LastZRepDate, the numbers and the amounts zero. Only the record's
+  // identity, FullFileName and CounterType, stays.
   void Clear();
   // Clear, then TillSerialNumber := aTillId.
   bool New(const std::string& aTillId);

@@ -1,7 +1,11 @@
 // Day closing: queues the till's daily closure behind the day's receipts,
 // stamps the day's counters, keeps a journal copy of them, turns them into
 // the previous-day counters the next opening starts from, and compares the
-// till's own totals with those the RT server reports for the till.
+// till's own totals with those the RT server reports for the till. A closing
+// is one transaction: once the closure is queued it is completed, by the
+// closing itself or, after a failure or a crash, by the next opening.
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,8 +20,8 @@
 namespace qx {
 namespace {
 
-// Receipt number in the closure document's name: it sorts after every receipt.
-constexpr int32_t kClosureNumber = 9999;
+constexpr double kUnixEpochDays = 25569.0;  // 1970-01-01 as a date-time value
+constexpr double kMillisPerDay = 86400000.0;
 
 // The server's figures for the till's day, read once before anything changes.
 struct ServerTotals {
@@ -52,17 +56,42 @@ std::vector<std::string> ComparisonMessages(const kRTSCounters& aLocal,
   return messages;
 }
 
-// A byte-for-byte copy of the counters file, unless one of that name exists;
-// the journal is an archive, a copy that cannot be made does not stop the close.
-void CopyToJournal(const std::string& aCountersFile, const std::string& aJournalFile) {
-  if (FileExists(aJournalFile)) return;
+// Whether the journal already keeps a copy with exactly these bytes: a closing
+// completed by the next opening must not archive the same day a second time.
+bool JournalHolds(const std::string& aJournalDir, const std::string& aBytes) {
+  for (const std::string& file : ListFiles(aJournalDir, ".srtj")) {
+    try {
+      if (ReadFileBytes(file) == aBytes) return true;
+    } catch (const Error&) {
+    }
+  }
+  return false;
+}
+
+// A byte-for-byte copy of the counters file, unless the journal holds it or a
+// file of that name exists; the journal is an archive, a copy that cannot be
+// made does not stop the close.
+void CopyToJournal(const std::string& aCountersFile, const std::string& aJournalDir) {
   try {
-    WriteFileAtomic(aJournalFile, ReadFileBytes(aCountersFile));
+    const std::string bytes = ReadFileBytes(aCountersFile);
+    if (JournalHolds(aJournalDir, bytes)) return;
+    const std::string name =
+        JoinPath(aJournalDir, FormatDateTime("yyyymmddhhnnss", Now()) + ".srtj");
+    if (FileExists(name)) return;
+    WriteFileAtomic(name, bytes);
   } catch (const Error&) {
   }
 }
 
+// A closing time read back from a file: the zero date comes back shifted by
+// the zone's offset, so anything before 1900 counts as none.
+bool HasClosingTime(const kRTSCounters& aCounters) { return aCounters.LastZRepDate() >= 1.0; }
+
 }  // namespace
+
+std::string kRTSManager::ClosurePath(int32_t aZRepNumber) const {
+  return JoinPath(fDataQueueDir, RTSQueueFileName(fTillId, aZRepNumber, kRTSClosureNumber));
+}
 
 bool kRTSManager::DayClose() {
   // Closing a day that is not open would queue a closure numbered from empty
@@ -71,32 +100,76 @@ bool kRTSManager::DayClose() {
     AddError("Day not opened");
     return false;
   }
-  kRTSCounters& actual = *fActualCounters;
   const ServerTotals server = ReadServerTotals(*fServer, fTillId);
 
-  // The closure goes into the queue after every receipt of the day.
-  const std::string closure =
-      JoinPath(fDataQueueDir, RTSQueueFileName(fTillId, actual.CurrentzRep(), kClosureNumber));
-  WriteTextLinesAtomic(closure, {kEPSRTServer_TillZReport::GetMessage(fTillId)});
+  // The closure goes into the queue after every receipt of the day. It never
+  // replaces a document: when it cannot be queued, nothing has changed.
+  WriteTextLinesNoReplace(ClosurePath(fActualCounters->CurrentzRep()),
+                          {kEPSRTServer_TillZReport::GetMessage(fTillId)});
+  // From here on the day is closed, whatever fails next: no receipt may be
+  // numbered in a Z report whose closure is on its way to the server. A
+  // closing that cannot be completed now is completed by the next opening.
+  fDayOpened = false;
+  const kRTSCounters closed = CompleteClosing();
+  for (const std::string& message : ComparisonMessages(closed, server)) AddError(message);
+  return true;
+}
 
-  actual.SetLastZRepDate(Now());
-  actual.Save();
-
-  CopyToJournal(fActualCountersFullFileName,
-                JoinPath(fJournalDir, FormatDateTime("yyyymmddhhnnss", Now()) + ".srtj"));
+kRTSCounters kRTSManager::CompleteClosing() {
+  kRTSCounters& actual = *fActualCounters;
+  if (!HasClosingTime(actual)) {
+    actual.SetLastZRepDate(Now());
+    actual.Save();
+  }
+  CopyToJournal(fActualCountersFullFileName, fJournalDir);
 
   // One rename replaces the previous day's file, so there is never a moment
-  // without previous counters. A failed move leaves the actual file, and the
-  // next opening resumes the day from it.
-  MoveFileReplace(fActualCountersFullFileName, fPreviousCountersFullFileName);
+  // without previous counters.
+  if (!MoveFileReplace(fActualCountersFullFileName, fPreviousCountersFullFileName)) {
+    throw Error("Cannot move file \"" + fActualCountersFullFileName +
+                "\": " + std::strerror(errno));
+  }
 
-  for (const std::string& message : ComparisonMessages(actual, server)) AddError(message);
-
+  const kRTSCounters closed = actual;
   actual.Clear();
-  fPreviousCounters->Clear();
-  fPreviousCounters->Load(fPreviousCountersFullFileName);
-  fDayOpened = false;
-  return true;
+  // The closed day as the file gives it back (its closing time then in UTC);
+  // the record in memory stands in should the file not read.
+  bool loaded = false;
+  try {
+    loaded = fPreviousCounters->Load(fPreviousCountersFullFileName);
+  } catch (const Error&) {
+  }
+  if (!loaded) {
+    *fPreviousCounters = closed;
+    fPreviousCounters->SetCounterType(ctPrevious);
+    fPreviousCounters->SetFullFileName(fPreviousCountersFullFileName);
+  }
+  return closed;
+}
+
+bool kRTSManager::ClosingInterrupted() const {
+  const kRTSCounters& actual = *fActualCounters;
+  if (HasClosingTime(actual)) return true;
+  const std::string path = ClosurePath(actual.CurrentzRep());
+  const std::string name = ExtractFileName(path);
+  // A closure of the same number filed before this day began belongs to an
+  // earlier day (one the server refused, say), not to this one.
+  const int64_t dayStartMillis =
+      static_cast<int64_t>((actual.FirstUpdated() - kUnixEpochDays) * kMillisPerDay);
+  auto closureOfThisDay = [&](const std::string& aPath) {
+    try {
+      return FileExists(aPath) && FileModifiedUnixMillis(aPath) >= dayStartMillis;
+    } catch (const Error&) {
+      return false;
+    }
+  };
+  if (closureOfThisDay(path)) return true;
+  for (const std::string* filed : {&fDataProcessedDir, &fDataErrorsDir}) {
+    for (const std::string& dated : ListSubdirectories(*filed)) {
+      if (closureOfThisDay(JoinPath(dated, name))) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace qx

@@ -47,6 +47,10 @@ struct kRTSManager::QueuedReceipt {
 bool kRTSManager::DayOpen(const std::string& aDataRootDir, const std::string& aAddress,
                           int32_t aPort, const std::string& aUser, const std::string& aPassword,
                           const std::string& aTillId) {
+  // Whatever this opening meets, no receipt is signed until it has succeeded:
+  // a failed or raising opening must not leave an earlier day (or another
+  // till's) open behind new paths.
+  fDayOpened = false;
   Init(aDataRootDir, aAddress, aPort, aUser, aPassword, aTillId);
 
   // The receipt header lines: asked of the server once per process, from the
@@ -60,7 +64,15 @@ bool kRTSManager::DayOpen(const std::string& aDataRootDir, const std::string& aA
   }
 
   if (FileExists(fActualCountersFullFileName)) {
-    if (fActualCounters->Load(fActualCountersFullFileName)) RollForwardQueuedReceipts();
+    if (fActualCounters->Load(fActualCountersFullFileName)) {
+      RollForwardQueuedReceipts();
+      // A day whose closure is already queued is over: finish its closing
+      // and start the next, so that no receipt follows the closure.
+      if (ClosingInterrupted()) {
+        CompleteClosing();
+        StartNewDay(aTillId);
+      }
+    }
   } else {
     StartNewDay(aTillId);
   }
@@ -119,14 +131,16 @@ void kRTSManager::StartNewDay(const std::string& aTillId) {
 }
 
 // Waits in steps while the pusher keeps delivering: ends when the queue is
-// empty, or after a step in which its length did not change.
+// empty, or after a step in which nothing left it. The count before each
+// pause is compared with the count after it.
 void kRTSManager::WaitForQueueToDrain() {
   const std::chrono::milliseconds step(QueueWaitMillis());
-  int32_t remembered = 0;
-  for (int32_t count = DataQueueLength(); count > 0 && count != remembered;
-       count = DataQueueLength()) {
+  int32_t count = DataQueueLength();
+  while (count > 0) {
     std::this_thread::sleep_for(step);
-    remembered = DataQueueLength();
+    const int32_t after = DataQueueLength();
+    if (after >= count) break;
+    count = after;
   }
 }
 

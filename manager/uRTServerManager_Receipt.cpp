@@ -37,6 +37,11 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
     AddError("Day not opened");
     return false;
   }
+  // The daily closure's queue file carries this number: a receipt numbered so
+  // would take its name.
+  if (fActualCounters->CurrentnRec() + 1 == kRTSClosureNumber) {
+    throw Error("Receipt number 9999 is reserved for the daily closure: close the day first");
+  }
 
   if (VATMap().VATs().empty()) {
     if (LoadVatMap()) {
@@ -87,7 +92,9 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
     sales += receipt.TotalAmount();
   }
 
-  WriteTextLinesAtomic(path, {receipt.CleanXMLReceipt()});
+  // A file of that name is an undelivered document of its own (a counters
+  // file restored from a copy would number receipts again): never replace it.
+  WriteTextLinesNoReplace(path, {receipt.CleanXMLReceipt()});
 
   const kRTSCounters before = counters;
   counters.SetDailySales(sales);
@@ -109,6 +116,7 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
     counters = before;
     throw;
   }
+  fLastIssued = IssuedReceipt{receipt.ZRepNumber(), receipt.NRecNumber(), receipt.VATTotalAmount()};
   return true;
 }
 

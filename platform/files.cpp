@@ -127,7 +127,11 @@ bool ForceDirectories(const std::string& path) {
   return errno == EEXIST && DirectoryExists(trimmed);
 }
 
-void WriteFileAtomic(const std::string& path, std::string_view bytes) {
+namespace {
+
+// Writes the bytes to a new temporary file beside |path|, flushed and synced;
+// returns its name. Raises naming |path| when it cannot.
+std::string WriteTemporary(const std::string& path, std::string_view bytes) {
   const std::string temp = TemporaryNameFor(path);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) RaiseFileError("Cannot create file", path, errno);
@@ -139,11 +143,10 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes) {
   if (!WriteAll(fd, bytes)) fail("Cannot write file", errno, true);
   if (::fsync(fd) != 0) fail("Cannot flush file", errno, true);
   if (::close(fd) != 0) fail("Cannot write file", errno, false);
-  if (::rename(temp.c_str(), path.c_str()) != 0) fail("Cannot replace file", errno, false);
-  SyncDirectory(DirectoryOf(path));
+  return temp;
 }
 
-void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string>& lines) {
+std::string TextLinesBytes(const std::vector<std::string>& lines) {
   std::string bytes;
   size_t size = 0;
   for (const auto& line : lines) size += line.size() + 2;
@@ -152,7 +155,38 @@ void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string
     bytes += line;
     bytes += "\r\n";
   }
-  WriteFileAtomic(path, bytes);
+  return bytes;
+}
+
+}  // namespace
+
+void WriteFileAtomic(const std::string& path, std::string_view bytes) {
+  const std::string temp = WriteTemporary(path, bytes);
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    RaiseFileError("Cannot replace file", path, error);
+  }
+  SyncDirectory(DirectoryOf(path));
+}
+
+void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string>& lines) {
+  WriteFileAtomic(path, TextLinesBytes(lines));
+}
+
+void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
+  const std::string temp = WriteTemporary(path, bytes);
+  if (!RenameNoReplace(temp, path)) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    if (error == EEXIST) throw Error("File already exists \"" + path + "\"");
+    RaiseFileError("Cannot create file", path, error);
+  }
+  SyncDirectory(DirectoryOf(path));
+}
+
+void WriteTextLinesNoReplace(const std::string& path, const std::vector<std::string>& lines) {
+  WriteFileNoReplace(path, TextLinesBytes(lines));
 }
 
 std::string ReadFileBytes(const std::string& path) {

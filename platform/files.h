@@ -33,6 +33,12 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes);
 // Writes each line followed by CR LF, UTF-8 without byte-order mark.
 void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string>& lines);
 
+// Like WriteFileAtomic, but never replaces: when a file of that name exists
+// it raises "File already exists" naming it, and nothing changes. For files
+// that are records in their own right (a queued document is never rewritten).
+void WriteFileNoReplace(const std::string& path, std::string_view bytes);
+void WriteTextLinesNoReplace(const std::string& path, const std::vector<std::string>& lines);
+
 // Whole file as bytes. Raises qx::Error when it cannot be read.
 std::string ReadFileBytes(const std::string& path);
 // Text lines: a UTF-8 or UTF-16 (LE/BE) byte-order mark is honoured (UTF-16

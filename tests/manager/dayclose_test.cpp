@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "manager/manager_fixture.h"
 #include "manager/uRTServerManager.h"
+#include "platform/datetime.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
@@ -67,6 +70,81 @@ TEST_F(DayCloseTest, AnIncompleteReportRaisesBeforeAnythingIsWritten) {
   EXPECT_EQ(ReadFileBytes(ActualFile()), counters);
   EXPECT_FALSE(FileExists(QueueDir() + "/T01-0001-9999.srtd"));
   EXPECT_FALSE(FileExists(PreviousFile()));
+}
+
+TEST_F(DayCloseTest, AClosureThatCannotBeQueuedChangesNothing) {
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(M().ProcessReceipt(Sale("4.00")));
+  const std::string counters = ReadFileBytes(ActualFile());
+  WriteFileAtomic(QueueDir() + "/T01-0001-9999.srtd", "undelivered\r\n");
+  EXPECT_THROW(M().DayClose(), Error);
+  EXPECT_TRUE(M().DayOpened());
+  EXPECT_EQ(ReadFileBytes(QueueDir() + "/T01-0001-9999.srtd"), "undelivered\r\n");
+  EXPECT_EQ(ReadFileBytes(ActualFile()), counters);
+  EXPECT_FALSE(FileExists(PreviousFile()));
+}
+
+TEST_F(DayCloseTest, ReceiptNumber9999IsRefusedAndTheDayStillCloses) {
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(M().ProcessReceipt(Sale("4.00")));
+  M().ActualCounters().SetCurrentnRec(9998);
+  try {
+    M().ProcessReceipt(Sale("1.00"));
+    FAIL() << "signed";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("close the day first"));
+  }
+  EXPECT_EQ(M().ActualCounters().CurrentnRec(), 9998);
+  EXPECT_EQ(M().DataQueueLength(), 1);
+  ASSERT_TRUE(M().DayClose());
+  EXPECT_EQ(ReadFileBytes(QueueDir() + "/T01-0001-9999.srtd"),
+            "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n");
+  EXPECT_EQ(M().PreviousCounters().CurrentnRec(), 9998);
+}
+
+// A closing cut short after its closure was queued: the counters could not be
+// moved (the previous counters' name is taken by a directory), or the process
+// died right after queueing, or after stamping and the journal copy. No
+// receipt is taken meanwhile, and the next opening completes the closing
+// once, then starts the next Z report.
+TEST_F(DayCloseTest, AnInterruptedClosingIsCompletedByTheNextOpening) {
+  enum class Cut { FailedMove, AfterQueueing, AfterJournalCopy };
+  for (Cut cut : {Cut::FailedMove, Cut::AfterQueueing, Cut::AfterJournalCopy}) {
+    SCOPED_TRACE(static_cast<int>(cut));
+    std::filesystem::remove_all(TillDir());
+    Restart();
+    ASSERT_TRUE(Open());
+    ASSERT_TRUE(M().ProcessReceipt(Sale("4.00")));
+    const std::string closure = QueueDir() + "/T01-0001-9999.srtd";
+    if (cut == Cut::FailedMove) {
+      ForceDirectories(PreviousFile() + "/in-the-way");
+      EXPECT_THROW(M().DayClose(), Error);
+      EXPECT_FALSE(M().DayOpened());
+      EXPECT_FALSE(M().ProcessReceipt(Sale("1.00")));
+      EXPECT_EQ(M().LastError(), "Day not opened");
+      std::filesystem::remove_all(PreviousFile());
+    } else {
+      WriteFileAtomic(closure,
+                      "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n");
+      if (cut == Cut::AfterJournalCopy) {
+        M().ActualCounters().SetLastZRepDate(Now());
+        M().ActualCounters().Save();
+        ForceDirectories(TillDir() + "/Journal");
+        WriteFileAtomic(TillDir() + "/Journal/20200101000000.srtj", ReadFileBytes(ActualFile()));
+      }
+    }
+    Restart();
+    ASSERT_TRUE(Open());
+    EXPECT_TRUE(FileExists(closure));
+    EXPECT_EQ(M().PreviousCounters().CurrentzRep(), 1);
+    EXPECT_EQ(M().PreviousCounters().CurrentnRec(), 1);
+    EXPECT_GE(M().PreviousCounters().LastZRepDate(), 1.0);
+    EXPECT_EQ(M().ActualCounters().CurrentzRep(), 2);
+    EXPECT_EQ(M().ActualCounters().CurrentnRec(), 0);
+    EXPECT_EQ(ListFiles(TillDir() + "/Journal", ".srtj").size(), 1u);
+    ASSERT_TRUE(M().ProcessReceipt(Sale("1.00")));
+    EXPECT_TRUE(FileExists(QueueDir() + "/T01-0002-0001.srtd"));
+  }
 }
 
 }  // namespace

@@ -88,11 +88,11 @@ TEST_F(DayOpenTest, RestartResumesTheStoredDay) {
   EXPECT_EQ(ReadFileBytes(ActualFile()), before);
 }
 
-TEST_F(DayOpenTest, MalformedCountersFileRaisesAndLeavesTheDayAsItWas) {
+TEST_F(DayOpenTest, MalformedCountersFileRaisesAndLeavesNoDayOpen) {
   ASSERT_TRUE(Open());
   WriteFileAtomic(ActualFile(), "<RTSCounters><DataSource>server</RTSCounters>");
   EXPECT_THROW(Open(), Error);
-  EXPECT_TRUE(M().DayOpened());
+  EXPECT_FALSE(M().DayOpened());
   Restart();
   EXPECT_THROW(Open(), Error);
   EXPECT_FALSE(M().DayOpened());
@@ -149,12 +149,15 @@ TEST_F(DayOpenTest, WaitsWhileTheQueueDrainsThenAsksForAToken) {
   WritePreviousDay("T01", 6, "previous-link");
   const std::vector<std::string> files = FillQueue("T01", 4);
   SetServerTill("T01", 9, 1);
-  // Stands in for the pusher: one document every 50 ms once the opening has
-  // gone past the header lines, all of them well within one wait step.
+  // Stands in for a slow pusher: one document every 400 ms once the opening
+  // has gone past the header lines, so draining takes several wait steps
+  // and every step sees at least one delivery.
   std::thread pusher([&] {
     WaitUntil([&] { return FileExists(TillDir() + "/headers.srth"); });
+    auto next = std::chrono::steady_clock::now();
     for (const std::string& f : files) {
-      std::this_thread::sleep_for(50ms);
+      next += 400ms;
+      std::this_thread::sleep_until(next);
       DeleteFile(f);
     }
   });
@@ -163,7 +166,7 @@ TEST_F(DayOpenTest, WaitsWhileTheQueueDrainsThenAsksForAToken) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   pusher.join();
   ASSERT_TRUE(opened);
-  EXPECT_GE(elapsed, 1000ms);
+  EXPECT_GE(elapsed, 1600ms);
   EXPECT_EQ(M().ActualCounters().DataSource(), dsServer);
   EXPECT_EQ(M().ActualCounters().CurrentzRep(), 9);
   EXPECT_EQ(CountRequests("createToken"), 1u);
@@ -182,12 +185,19 @@ TEST_F(DayOpenTest, FirstOpeningWithoutServerOrPreviousCountersRaises) {
   EXPECT_EQ(M().LastError(), "");  // raised, not listed
 }
 
-TEST_F(DayOpenTest, RaisedOpeningKeepsTheEarlierDayOpenedState) {
+TEST_F(DayOpenTest, ARaisedOpeningOfAnotherTillLeavesNoDayOpen) {
   ASSERT_TRUE(Open("T01"));
+  const std::string t01 = ReadFileBytes(ActualFile());
   ServerDown();
   EXPECT_THROW(Open("T02"), Error);
-  EXPECT_TRUE(M().DayOpened());
+  EXPECT_FALSE(M().DayOpened());
+  // Neither the other till nor the earlier day takes the receipt.
+  EXPECT_FALSE(M().ProcessReceipt(Sale("1.00")));
+  EXPECT_EQ(M().LastError(), "Day not opened");
   EXPECT_FALSE(FileExists(ActualFile("T02")));
+  EXPECT_EQ(ReadFileBytes(ActualFile()), t01);
+  EXPECT_TRUE(ListFiles(QueueDir("T01"), ".srtd").empty());
+  EXPECT_TRUE(ListFiles(QueueDir("T02"), ".srtd").empty());
 }
 
 }  // namespace

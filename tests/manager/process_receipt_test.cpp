@@ -238,6 +238,23 @@ TEST_F(ProcessReceiptTest, UnwritableQueueLeavesTheCountersAlone) {
   EXPECT_EQ(M().ActualCounters().CurrentnRec(), 0);
 }
 
+// Counters restored from an older copy would number the next receipt again:
+// the undelivered document of that number stays as it is.
+TEST_F(ProcessReceiptTest, AnExistingQueueFileIsNeverReplaced) {
+  OpenAt(1, 0);
+  const std::string counters = Counters();
+  WriteFileAtomic(QueueFile("T01-0001-0001.srtd"), "undelivered\r\n");
+  try {
+    M().ProcessReceipt(Sale("1.00"));
+    FAIL() << "signed";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("File already exists"));
+  }
+  EXPECT_EQ(ReadFileBytes(QueueFile("T01-0001-0001.srtd")), "undelivered\r\n");
+  EXPECT_EQ(Counters(), counters);
+  EXPECT_EQ(M().ActualCounters().CurrentnRec(), 0);
+}
+
 // A crash after the queue file was written but before the counters were
 // saved: the next opening takes the queued receipt into the counters.
 class RollForwardTest : public ProcessReceiptTest {
