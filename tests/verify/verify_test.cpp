@@ -136,10 +136,20 @@ TEST_F(VerifyTest, AnAlteredJournalTotalIsDetected) {
   const size_t at = text.find("<DailyRefunds>");
   ASSERT_NE(at, std::string::npos);
   text.replace(at, 14, "<DailyRefunds>1");
+  // Off by less than a cent: the message still shows two different amounts.
+  const size_t total = text.find("</DailyTotal>");
+  ASSERT_NE(total, std::string::npos);
+  text.insert(total, "04");
   WriteAll(journal, text);
   VerifyResult r = Verify();
   EXPECT_FALSE(r.Ok());
   EXPECT_THAT(report_, HasSubstr("20261209183000.srtj: DailyRefunds"));
+  const size_t line = report_.find("20261209183000.srtj: DailyTotal ");
+  ASSERT_NE(line, std::string::npos) << report_;
+  std::istringstream words(report_.substr(line, report_.find('\n', line) - line));
+  std::string name, what, stated, but, the, receipts, give, computed;
+  words >> name >> what >> stated >> but >> the >> receipts >> give >> computed;
+  EXPECT_NE(stated, computed) << report_;
 }
 
 TEST_F(VerifyTest, ATillStoppedBeforeItsFirstReceiptVerifies) {
@@ -172,26 +182,35 @@ TEST_F(VerifyTest, AClosedDayWithoutItsJournalCopyVerifies) {
   EXPECT_FALSE(Verify().Ok());
 }
 
-TEST_F(VerifyTest, ADayResumedAfterAClosingThatKeptItsCountersChecksAgainstThem) {
+// What a closing that did not complete used to leave behind: the day went on
+// after its closing was recorded, was closed again, or queued two closures.
+TEST_F(VerifyTest, AReceiptAfterTheClosingAndADayClosedTwiceAreReported) {
   SignExampleDay();
-  // The closing copied the counters to the journal but could not move them,
-  // so the day went on with another receipt.
+  const int32_t zRep = M().ActualCounters().CurrentzRep();
+  const std::string closure = RTSQueueFileName("T01", zRep, 9999);
+  const std::string text = "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n";
+  WriteAll(QueueDir() + "/" + closure, text);
+  M().ActualCounters().SetLastZRepDate(45000.5);
+  M().ActualCounters().Save();
   fs::create_directories(TillDir() + "/Journal");
   fs::copy_file(ActualFile(), TillDir() + "/Journal/20261209183000.srtj");
   const std::string file = std::string(QX_SOURCE_DIR) + "/examples/receipts/01-sale-discounts.xml";
   ASSERT_TRUE(M().ProcessReceipt(ReadAll(file)));
-  EXPECT_TRUE(Verify().Ok()) << report_;
-  EXPECT_THAT(report_, HasSubstr("(open)"));
+  EXPECT_FALSE(Verify().Ok());
+  EXPECT_THAT(report_,
+              HasSubstr(fs::path(Queued(5)).filename().string() + ": numbered in Z report " +
+                        std::to_string(zRep) + " after its closure (20261209183000.srtj)"));
 
-  // Closed again within the same second: the copy is not replaced, and the
-  // previous counters record the day.
+  M().ActualCounters().SetLastZRepDate(45000.75);
+  M().ActualCounters().Save();
   fs::rename(ActualFile(), PreviousFile());
-  EXPECT_TRUE(Verify().Ok()) << report_;
-
-  // Closed again later: the latest copy records the day.
-  fs::copy_file(PreviousFile(), TillDir() + "/Journal/20261209190000.srtj");
-  fs::remove(PreviousFile());
-  EXPECT_TRUE(Verify().Ok()) << report_;
+  fs::create_directories(TillDir() + "/Processed/20261209");
+  WriteAll(TillDir() + "/Processed/20261209/" + closure, text);
+  EXPECT_FALSE(Verify().Ok());
+  EXPECT_THAT(report_,
+              HasSubstr("Z report " + std::to_string(zRep) +
+                        ": closed 2 times (20261209183000.srtj, QX_counters.previous.srtc)"));
+  EXPECT_THAT(report_, HasSubstr("2 daily closure documents for one day"));
 }
 
 TEST_F(VerifyTest, AMissingTillDirectoryFails) {

@@ -74,15 +74,18 @@ std::optional<int32_t> ClosureZRep(const std::string& path) {
   return zRep;
 }
 
-// Reads one queue document; nullopt for a daily closure (whose Z report number
-// joins |closures|) or an unreadable receipt.
-std::optional<StoredReceipt> ReadReceipt(const std::string& path, std::set<int32_t>& closures,
+// Daily closure documents by the Z report number their name carries.
+using Closures = std::map<int32_t, std::vector<std::string>>;
+
+// Reads one queue document; nullopt for a daily closure (which joins
+// |closures|) or an unreadable receipt.
+std::optional<StoredReceipt> ReadReceipt(const std::string& path, Closures& closures,
                                          Problems& problems) {
   XmlDocument doc;
   doc.LoadXml(ReadDocumentText(path));
   XmlElement root = doc.DocumentElement();
   if (root.NodeName() == "createDailyClosure") {
-    if (auto zRep = ClosureZRep(path)) closures.insert(*zRep);
+    if (auto zRep = ClosureZRep(path)) closures[*zRep].push_back(path);
     return std::nullopt;
   }
   auto fail = [&](const std::string& what) -> std::optional<StoredReceipt> {
@@ -141,12 +144,16 @@ void CheckAmounts(kEPSRTServer& server, const StoredReceipt& r, Problems& proble
                        FormatFiscal(converter.VATTotalAmount()));
 }
 
-// Closed days by Z report number, from the journal copies. A day closed
-// twice (its counters could not be rotated at the first closing, so the next
-// opening resumed it) is recorded by its latest copy; names sort by time.
-std::map<int32_t, std::pair<std::string, kRTSCounters>> ReadJournal(const std::string& tillDir,
-                                                                    Problems& problems) {
-  std::map<int32_t, std::pair<std::string, kRTSCounters>> days;
+// A counters record of a closed day: a journal copy or the previous counters.
+struct ClosingRecord {
+  std::string name;
+  kRTSCounters counters;
+};
+using Journal = std::map<int32_t, std::vector<ClosingRecord>>;
+
+// Every journal copy by Z report number, oldest first (names sort by time).
+Journal ReadJournal(const std::string& tillDir, Problems& problems) {
+  Journal days;
   const std::string dir = JoinPath(tillDir, "Journal");
   if (!DirectoryExists(dir)) return days;
   std::vector<std::string> files = ListFiles(dir, ".srtj");
@@ -155,7 +162,7 @@ std::map<int32_t, std::pair<std::string, kRTSCounters>> ReadJournal(const std::s
     kRTSCounters counters;
     try {
       if (counters.Load(file)) {
-        days[counters.CurrentzRep()] = {ExtractFileName(file), counters};
+        days[counters.CurrentzRep()].push_back({ExtractFileName(file), counters});
         continue;
       }
     } catch (const std::exception&) {
@@ -163,6 +170,27 @@ std::map<int32_t, std::pair<std::string, kRTSCounters>> ReadJournal(const std::s
     problems.push_back(ExtractFileName(file) + ": journal copy does not read");
   }
   return days;
+}
+
+// The closings of one Z report: its journal copies and the previous counters
+// when they hold it, one record per closing time (a copy and the file it was
+// copied from are one closing), oldest first.
+std::vector<ClosingRecord> ClosingsOf(int32_t zRep, const Journal& journal,
+                                      const std::optional<kRTSCounters>& previous) {
+  std::vector<ClosingRecord> closings;
+  auto add = [&closings](const ClosingRecord& record) {
+    for (const auto& known : closings) {
+      if (known.counters.LastZRepDate() == record.counters.LastZRepDate()) return;
+    }
+    closings.push_back(record);
+  };
+  if (auto copies = journal.find(zRep); copies != journal.end()) {
+    for (const auto& copy : copies->second) add(copy);
+  }
+  if (previous && previous->CurrentzRep() == zRep) {
+    add({"QX_counters.previous.srtc", *previous});
+  }
+  return closings;
 }
 
 void CheckChain(const std::vector<StoredReceipt>& day, Problems& problems) {
@@ -222,8 +250,8 @@ void CheckDayAgainstCounters(const std::vector<StoredReceipt>& day, const kRTSCo
   const Totals t = DayTotals(day);
   auto compare = [&](const char* what, Currency stated, Currency computed) {
     if (stated != computed)
-      problems.push_back(name + ": " + what + " " + FormatTwoDecimals(stated) +
-                         " but the receipts give " + FormatTwoDecimals(computed));
+      problems.push_back(name + ": " + what + " " + FormatFiscal(stated) +
+                         " but the receipts give " + FormatFiscal(computed));
   };
   compare("DailyTotal", c.DailyTotal(), last.dailyAmount);
   compare("DailySales", c.DailySales(), start + t.sales);
@@ -249,7 +277,7 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
   } catch (const std::exception&) {
   }
   std::map<int32_t, std::vector<StoredReceipt>> days;
-  std::set<int32_t> closures;
+  Closures closures;
   for (const auto& file : ReceiptFiles(tillDir)) {
     try {
       if (auto r = ReadReceipt(file, closures, problems)) days[r->zRep].push_back(std::move(*r));
@@ -271,17 +299,25 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
     problems.push_back(std::string("QX_counters.actual.srtc: ") + e.what());
   }
 
-  kRTSCounters previous;
-  bool havePrevious = false;
+  std::optional<kRTSCounters> previous;
   try {
-    havePrevious = previous.Load(JoinPath(tillDir, "QX_counters.previous.srtc"));
+    kRTSCounters counters;
+    if (counters.Load(JoinPath(tillDir, "QX_counters.previous.srtc"))) previous = counters;
   } catch (const std::exception& e) {
     problems.push_back(std::string("QX_counters.previous.srtc: ") + e.what());
   }
 
-  for (auto& [zRep, day] : days) {
-    std::sort(day.begin(), day.end(), [](const auto& a, const auto& b) { return a.nRec < b.nRec; });
+  // Every Z report that left a trace: receipts, a closure document, a closing record.
+  std::set<int32_t> zReps;
+  for (const auto& [zRep, day] : days) zReps.insert(zRep);
+  for (const auto& [zRep, files] : closures) zReps.insert(zRep);
+  for (const auto& [zRep, copies] : journal) zReps.insert(zRep);
+  if (previous) zReps.insert(previous->CurrentzRep());
+
+  for (const int32_t zRep : zReps) {
     const size_t before = problems.size();
+    std::vector<StoredReceipt>& day = days[zRep];
+    std::sort(day.begin(), day.end(), [](const auto& a, const auto& b) { return a.nRec < b.nRec; });
     CheckChain(day, problems);
     for (const auto& r : day) {
       if (!haveVAT) break;
@@ -291,47 +327,68 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
         problems.push_back(ExtractFileName(r.file) + ": its lines do not convert: " + e.what());
       }
     }
-    // A closing that could not rotate the counters leaves a journal copy, and
-    // the next opening resumes the day: the actual counters, and after the
-    // next closing the previous counters, then record more than the copy
-    // (whose name a closing within the same second does not replace). The
-    // day is checked against its latest record, and a copy against the
-    // receipts it had seen.
-    auto closed = journal.find(zRep);
-    const bool open = haveActual && actual.CurrentzRep() == zRep;
-    const bool inPrevious = !open && havePrevious && previous.CurrentzRep() == zRep;
-    if (open) CheckDayAgainstCounters(day, actual, "QX_counters.actual.srtc", problems);
-    if (inPrevious) CheckDayAgainstCounters(day, previous, "QX_counters.previous.srtc", problems);
-    if (closed != journal.end()) {
-      const auto& [copyName, copy] = closed->second;
+    const std::string z = "Z report " + std::to_string(zRep);
+    const std::vector<ClosingRecord> closings = ClosingsOf(zRep, journal, previous);
+    const auto closureFiles = closures.find(zRep);
+    const size_t closureCount = closureFiles == closures.end() ? 0 : closureFiles->second.size();
+    if (closings.size() > 1) {
+      std::string names;
+      for (const auto& c : closings) names += (names.empty() ? "" : ", ") + c.name;
+      problems.push_back(z + ": closed " + std::to_string(closings.size()) + " times (" + names +
+                         ")");
+    }
+    if (closureCount > 1) {
+      problems.push_back(z + ": " + std::to_string(closureCount) +
+                         " daily closure documents for one day");
+    }
+    // Each closing is checked against the receipts it had seen; a receipt
+    // numbered after the first closing belongs to a day the server had closed.
+    for (const auto& [name, counters] : closings) {
       std::vector<StoredReceipt> seen;
       for (const auto& r : day) {
-        if (r.nRec <= copy.CurrentnRec()) seen.push_back(r);
+        if (r.nRec <= counters.CurrentnRec()) seen.push_back(r);
       }
-      if (seen.empty())
-        problems.push_back(copyName + ": records none of the day's receipts");
-      else
-        CheckDayAgainstCounters(seen, copy, copyName, problems);
+      if (!seen.empty()) {
+        CheckDayAgainstCounters(seen, counters, name, problems);
+      } else if (counters.LastFingerPrint() != counters.FirstFingerPrint() ||
+                 counters.DailyRefunds() != Currency() || counters.DailyVoids() != Currency()) {
+        problems.push_back(name + ": records receipts of " + z + " that are not stored");
+      }
     }
-    const bool recorded = open || inPrevious || closed != journal.end();
-    if (!recorded && closures.count(zRep) != 0) {
+    if (!closings.empty()) {
+      for (const auto& r : day) {
+        if (r.nRec > closings.front().counters.CurrentnRec())
+          problems.push_back(ExtractFileName(r.file) + ": numbered in " + z +
+                             " after its closure (" + closings.front().name + ")");
+      }
+    }
+    const bool open = haveActual && actual.CurrentzRep() == zRep;
+    if (open && !day.empty()) {
+      CheckDayAgainstCounters(day, actual, "QX_counters.actual.srtc", problems);
+    }
+    const bool recorded = open || !closings.empty();
+    if (!recorded && closureCount != 0) {
       // Closed, but no counters copy is kept: the journal keeps the first copy
       // made within a second, and a later closing replaced the previous
       // counters. Its chain is all there is to check.
-      out << "Z report " << zRep << ": closed without a counters copy; totals not compared\n";
+      out << z << ": closed without a counters copy; totals not compared\n";
     } else if (!recorded) {
-      problems.push_back(
-          "Z report " + std::to_string(zRep) +
-          ": neither a journal copy nor the actual or previous counters record this day");
+      problems.push_back(z +
+                         ": neither a journal copy nor the actual or previous counters record "
+                         "this day");
     }
 
     const Totals t = DayTotals(day);
-    out << "Z report " << zRep << (open ? " (open)" : " (closed)") << ": " << day.size()
-        << " receipts, numbers " << day.front().nRec << " to " << day.back().nRec << "; sales "
-        << FormatTwoDecimals(t.sales) << ", refunds " << FormatTwoDecimals(t.refunds) << ", voids "
-        << FormatTwoDecimals(t.voids) << "\n"
-        << "  first link " << day.front().backLink << "\n"
-        << "  last link  " << day.back().digest << "\n";
+    out << z << (open ? " (open)" : " (closed)") << ": " << day.size() << " receipts";
+    if (!day.empty()) {
+      out << ", numbers " << day.front().nRec << " to " << day.back().nRec;
+    }
+    out << "; sales " << FormatTwoDecimals(t.sales) << ", refunds " << FormatTwoDecimals(t.refunds)
+        << ", voids " << FormatTwoDecimals(t.voids) << "\n";
+    if (!day.empty()) {
+      out << "  first link " << day.front().backLink << "\n"
+          << "  last link  " << day.back().digest << "\n";
+    }
     for (size_t i = before; i < problems.size(); ++i) out << "  PROBLEM: " << problems[i] << "\n";
     result.receipts += static_cast<int>(day.size());
   }
