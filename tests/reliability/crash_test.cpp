@@ -13,10 +13,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <random>
 #include <thread>
 
+#include "manager/uRTServerManager_Counters.h"
 #include "reliability/reliability_fixture.h"
 
 namespace qx::testing {
@@ -173,6 +175,76 @@ TEST_F(CrashTest, KilledWhileSigningLosesNothing) {
 
 TEST_F(CrashTest, KilledWhileOpeningSigningAndClosingDaysLosesNothing) {
   Run({"days:-1:3"}, KillsPerVariant(100), 12);
+}
+
+// The closing cut short before each of its file-system steps in turn (the
+// interposer counts them and kills the host at the chosen one). A new process
+// then opens, sells, closes and lets the queue drain: every Z report is closed
+// once, no receipt follows its closure (the store verifies), and the server
+// closed each day with exactly the receipts the till counted.
+class ClosingCrashTest : public HostSuite {
+ protected:
+  std::vector<std::string> KillEnv(const std::string& aRoot, long aAt,
+                                   const std::string& aReport = "") const {
+    return {"LD_PRELOAD=" + FaultLibraryPath(), "QX_FAULT_ROOT=" + aRoot,
+            "QX_FAULT_AT=" + std::to_string(aAt), "QX_FAULT_KILL=1", "QX_FAULT_REPORT=" + aReport};
+  }
+
+  // Each closed day closed once by the till (its journal copies and the
+  // previous counters agree on one closing time; a copy made within the
+  // second of another is skipped), and closed by the server with the
+  // receipts its counters recorded; the server closed nothing more.
+  void CheckServerClosings(const std::string& aTillDir, const std::string& aWhere) {
+    std::map<int32_t, std::pair<int32_t, TDateTime>> closings;  // Z -> receipts, time
+    std::vector<std::string> records = ListFiles(aTillDir + "/Journal", ".srtj");
+    records.push_back(aTillDir + "/QX_counters.previous.srtc");
+    std::map<int32_t, int32_t> closed;  // Z report -> receipts counted
+    for (const std::string& file : records) {
+      kRTSCounters copy;
+      ASSERT_TRUE(copy.Load(file)) << aWhere << ": " << file;
+      const auto [known, added] = closings.emplace(
+          copy.CurrentzRep(), std::make_pair(copy.CurrentnRec(), copy.LastZRepDate()));
+      EXPECT_TRUE(added || known->second == std::make_pair(copy.CurrentnRec(), copy.LastZRepDate()))
+          << aWhere << ": Z report " << copy.CurrentzRep() << " closed twice";
+      closed[copy.CurrentzRep()] = copy.CurrentnRec();
+    }
+    ASSERT_FALSE(closed.empty()) << aWhere;
+    for (const auto& [zRep, receipts] : closed) {
+      const auto report = sim_->ClosedReport(kTill, zRep);
+      ASSERT_TRUE(report) << aWhere << ": the server did not close Z report " << zRep;
+      EXPECT_EQ(report->recNumber, receipts) << aWhere << ": Z report " << zRep;
+    }
+    EXPECT_EQ(sim_->Till(kTill)->zRepNumber, closed.rbegin()->first + 1)
+        << aWhere << ": the server closed another day";
+  }
+};
+
+TEST_F(ClosingCrashTest, KilledInsideTheClosingClosesEachDayOnce) {
+  const std::vector<std::string> closing = {"open", "close"};
+  const std::string counted = work_ + "/count";
+  ASSERT_TRUE(ParseHostLog(RunHost({"open", "sign:2", "drain:60"}, counted)).failures.empty());
+  const std::string report = work_ + "/count.report";
+  RunHost(closing, counted, KillEnv(counted, 0, report));
+  std::ifstream in(report);
+  std::string text;
+  std::getline(in, text);
+  const long calls = std::atol(text.c_str() + text.find('=') + 1);
+  ASSERT_GT(calls, 0);
+  const long step = SanitizerBuild() ? 3 : 1;
+  for (long at = 1; at <= calls && !HasFailure(); at += step) {
+    const std::string where = "killed before step " + std::to_string(at);
+    const std::string root = work_ + "/kill-" + std::to_string(at);
+    ASSERT_TRUE(ParseHostLog(RunHost({"open", "sign:2", "drain:60"}, root)).failures.empty());
+    auto child = StartHost(closing, root, KillEnv(root, at));
+    child->Wait(std::chrono::seconds(60));
+    EXPECT_EQ(child->TermSignal(), SIGKILL) << where << ": " << child->Output();
+    const std::string after = RunHost({"open", "sign:1", "close", "drain:60"}, root);
+    ASSERT_TRUE(ParseHostLog(after).failures.empty()) << where << ": " << after;
+    CheckStore(root + "/" + kTill, where);
+    CheckServerClosings(root + "/" + kTill, where);
+    if (!HasFailure()) std::filesystem::remove_all(root);
+  }
+  std::cout << "closing crash suite: " << calls << " steps, each killed once" << std::endl;
 }
 
 }  // namespace

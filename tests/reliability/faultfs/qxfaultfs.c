@@ -13,6 +13,9 @@
  *   QX_FAULT_AT       the counted call that fails (1-based; 0 or unset: none)
  *   QX_FAULT_STICKY   1: every counted call from QX_FAULT_AT on fails (disk full)
  *   QX_FAULT_ERRNO    ENOSPC (default) or EIO
+ *   QX_FAULT_KILL     1: the process kills itself (SIGKILL) at call QX_FAULT_AT
+ *                     instead of failing it, to cut an operation short at that
+ *                     exact step
  *   QX_FAULT_THREADS  main (default) or all
  *   QX_FAULT_REPORT   file that holds "calls=N failed=M", kept up to date at every
  *                     counted call (so it is right however the process ends)
@@ -22,6 +25,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -38,6 +42,7 @@ static char g_root[4096];
 static size_t g_root_len;
 static long g_fail_at;
 static int g_sticky;
+static int g_kill;
 static int g_errno = ENOSPC;
 static int g_all_threads;
 static int g_trace;
@@ -60,6 +65,8 @@ __attribute__((constructor)) static void qxfaultfs_init(void) {
   g_fail_at = at ? atol(at) : 0;
   const char* sticky = getenv("QX_FAULT_STICKY");
   g_sticky = sticky != NULL && strcmp(sticky, "1") == 0;
+  const char* kill_at = getenv("QX_FAULT_KILL");
+  g_kill = kill_at != NULL && strcmp(kill_at, "1") == 0;
   const char* err = getenv("QX_FAULT_ERRNO");
   if (err != NULL && strcmp(err, "EIO") == 0) g_errno = EIO;
   const char* threads = getenv("QX_FAULT_THREADS");
@@ -123,6 +130,7 @@ static int inject(const char* op, const char* what) {
             fail ? (g_errno == EIO ? " -> EIO" : " -> ENOSPC") : "");
   }
   if (!fail) return 0;
+  if (g_kill) raise(SIGKILL);
   errno = g_errno;
   return 1;
 }
