@@ -5,11 +5,13 @@
 // as a full disk (every call from the N-th on fails). Each entry point must
 // then succeed or fail with a message; the store must stay consistent; a
 // receipt reported as signed must be on disk and one reported as failed must
-// not; and, the fault gone, the next opening and signing must succeed.
+// not; a closing reported done must have made its day the previous counters;
+// and, the fault gone, the next opening and signing must succeed.
 #include <fstream>
 #include <iostream>
 #include <set>
 
+#include "manager/uRTServerManager_Counters.h"
 #include "reliability/reliability_fixture.h"
 
 namespace qx::testing {
@@ -73,9 +75,11 @@ class IoFaultTest : public HostSuite {
                                   (sticky ? " onwards EIO" : " ENOSPC");
         const std::string root = Copy("case");
         const StoreReport before = CheckTillStore(root + "/" + kTill, kTill);
-        const HostLog log =
-            ParseHostLog(RunHost(aScenario.faulted, root, FaultEnv(root, at, sticky, error)));
+        const std::string output =
+            RunHost(aScenario.faulted, root, FaultEnv(root, at, sticky, error));
+        const HostLog log = ParseHostLog(output);
         if (HasFailure()) return;
+        CheckReportedClosing(output, root, where);
         failedCalls += static_cast<int>(log.failures.size());
         for (const std::string& failure : log.failures) {
           EXPECT_GT(failure.find(' '), 0u) << where << ": failure without a message";
@@ -100,6 +104,20 @@ class IoFaultTest : public HostSuite {
     }
     std::cout << aScenario.name << ": " << calls << " counted calls, " << cases << " cases, "
               << failedCalls << " entry point failures reported, 0 receipts lost" << std::endl;
+  }
+
+  // A closing reported done made the closed day the previous counters, and
+  // its document showed that day.
+  void CheckReportedClosing(const std::string& aOutput, const std::string& aRoot,
+                            const std::string& aWhere) {
+    for (const std::string& line : SplitLines(aOutput)) {
+      if (!line.starts_with("closed ")) continue;
+      kRTSCounters previous;
+      ASSERT_TRUE(previous.Load(aRoot + "/" + kTill + "/QX_counters.previous.srtc")) << aWhere;
+      EXPECT_EQ(line, "closed " + std::to_string(previous.CurrentzRep()) + " " +
+                          std::to_string(previous.CurrentnRec()))
+          << aWhere;
+    }
   }
 
   std::string prepared_;

@@ -190,6 +190,8 @@ TEST_F(VerifyTest, AReceiptAfterTheClosingAndADayClosedTwiceAreReported) {
   const std::string closure = RTSQueueFileName("T01", zRep, 9999);
   const std::string text = "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n";
   WriteAll(QueueDir() + "/" + closure, text);
+  EXPECT_FALSE(Verify().Ok());
+  EXPECT_THAT(report_, HasSubstr("still open although its daily closure " + closure));
   M().ActualCounters().SetLastZRepDate(45000.5);
   M().ActualCounters().Save();
   fs::create_directories(TillDir() + "/Journal");

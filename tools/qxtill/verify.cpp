@@ -366,6 +366,19 @@ VerifyResult VerifyTill(const std::string& tillDir, std::ostream& out) {
     if (open && !day.empty()) {
       CheckDayAgainstCounters(day, actual, "QX_counters.actual.srtc", problems);
     }
+    // A closure on its way to the server or accepted by it ends the day: the
+    // till must not go on numbering receipts in it. (One the server refused
+    // lies in the errors directory and closed nothing.)
+    if (open && closureFiles != closures.end()) {
+      const std::string errorsDir = JoinPath(tillDir, "Errors");
+      for (const std::string& file : closureFiles->second) {
+        if (file.rfind(errorsDir, 0) != 0) {
+          problems.push_back(z + ": still open although its daily closure " +
+                             ExtractFileName(file) + " is queued or delivered");
+          break;
+        }
+      }
+    }
     const bool recorded = open || !closings.empty();
     if (!recorded && closureCount != 0) {
       // Closed, but no counters copy is kept: the journal keeps the first copy
