@@ -53,6 +53,30 @@ std::string RTSQueueFileName(const std::string& aTillId, int32_t aZRepNumber, in
          ".srtd";
 }
 
+namespace {
+constexpr std::string_view kClaimMark = ".sending";
+constexpr size_t kExtensionLength = 5;  // ".srtd"
+}  // namespace
+
+std::string ClaimedQueueFileName(const std::string& aQueueFileName) {
+  if (aQueueFileName.size() < kExtensionLength) return aQueueFileName + std::string(kClaimMark);
+  const size_t extension = aQueueFileName.size() - kExtensionLength;
+  return aQueueFileName.substr(0, extension) + std::string(kClaimMark) +
+         aQueueFileName.substr(extension);
+}
+
+bool IsClaimedQueueFileName(std::string_view aFileName) {
+  const size_t marked = kClaimMark.size() + kExtensionLength;
+  return aFileName.size() > marked &&
+         aFileName.substr(aFileName.size() - marked, kClaimMark.size()) == kClaimMark;
+}
+
+std::string UnclaimedQueueFileName(const std::string& aFileName) {
+  if (!IsClaimedQueueFileName(aFileName)) return aFileName;
+  const size_t extension = aFileName.size() - kExtensionLength;
+  return aFileName.substr(0, extension - kClaimMark.size()) + aFileName.substr(extension);
+}
+
 kRTSManager::kRTSManager()
     : fActualCounters(std::make_unique<kRTSCounters>()),
       fPreviousCounters(std::make_unique<kRTSCounters>()) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "manager/uRTServerManager_Counters.h"
@@ -177,6 +178,18 @@ class kRTSManager {
 // number in the pattern "0000", ".srtd" (T01-0012-0005.srtd). Raises "Invalid
 // characters in path" when the till id is not a single path component.
 std::string RTSQueueFileName(const std::string& aTillId, int32_t aZRepNumber, int32_t aNRecNumber);
+
+// The delivery thread takes a queued document on by renaming it, in the queue,
+// to its claimed name: ".sending" before the extension (T01-0012-0005.srtd
+// becomes T01-0012-0005.sending.srtd). From then on the document is the
+// thread's to deliver, and the signing path can no longer take it back. A
+// claimed file still ends in ".srtd", so it is counted and listed as queued,
+// and after a crash it is delivered like any other. It is filed under its
+// queued name.
+std::string ClaimedQueueFileName(const std::string& aQueueFileName);
+bool IsClaimedQueueFileName(std::string_view aFileName);
+// The queued name of a claimed file; any other name as it is.
+std::string UnclaimedQueueFileName(const std::string& aFileName);
 
 // Raises "Invalid characters in path" when |aName| holds a character a path
 // may not contain or is not a single path component ("/", "\", "." or "..").
