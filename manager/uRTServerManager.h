@@ -136,6 +136,11 @@ class kRTSManager {
   void SetupDataDirectories(const std::string& aDataRootDir, const std::string& aTillId);
   void AddError(const std::string& aMessage) { fErrors.push_back(aMessage); }
   void SetServer(std::unique_ptr<kEPSRTServer> aServer);
+  // True when the queue directory and the server end point are those an
+  // Init with these arguments would set.
+  bool Targets(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
+               const std::string& aUser, const std::string& aPassword,
+               const std::string& aTillId) const;
 
   bool SaveHeadersCache();
   bool LoadHeadersCache();
