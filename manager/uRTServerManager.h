@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,6 +68,12 @@ class kRTSManager {
   // opened" in the error list, when no day is open; every other failure
   // raises and leaves the queue and the counters as they were.
   bool ProcessReceipt(const std::string& aXmlReceipt);
+  // Called with the queue file's path once a receipt has been queued, just
+  // before its counters are saved: lets a test stand between the two steps,
+  // where a crash or the delivery thread may come. Empty by default.
+  void SetReceiptQueuedHook(std::function<void(const std::string&)> aHook) {
+    fReceiptQueuedHook = std::move(aHook);
+  }
   // Closes the open fiscal day: queues the daily closure, stamps the day's
   // counters, copies them to the journal, makes them the previous counters
   // and compares the till's totals with the server's (differences go to the
@@ -177,6 +184,7 @@ class kRTSManager {
   std::string fActualCountersFullFileName;
   std::string fPreviousCountersFullFileName;
   std::vector<std::string> fErrors;
+  std::function<void(const std::string&)> fReceiptQueuedHook;
 };
 
 // Name of a queued document: till id, "-", Z-report number and receipt

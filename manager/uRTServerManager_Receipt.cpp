@@ -98,6 +98,7 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
   }
 
   WriteTextLinesAtomic(path, {receipt.CleanXMLReceipt()});
+  if (fReceiptQueuedHook) fReceiptQueuedHook(path);
 
   const kRTSCounters before = counters;
   counters.SetDailySales(sales);
