@@ -3,9 +3,11 @@
 // hooks. Strings are converted at this boundary only; no exception leaves it.
 #include "include/QXRS_VURUV90_20.h"
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -14,6 +16,7 @@
 #include "host/QXRS_VURUV90_20_Strings.h"
 #include "manager/uRTServerManager.h"
 #include "platform/currency.h"
+#include "platform/http.h"
 
 namespace qx {
 namespace {
@@ -30,6 +33,12 @@ constexpr char kTillClosed[] = "TILL IS CLOSED";
 // host exits without dlclose, leaving that step a dangling manager. The unload
 // step alone frees it.
 kRTSManager* gManager = nullptr;
+
+// Held by every entry point for the whole call: the till manager, its store
+// and its counters serve one call at a time, so a host that calls from two
+// threads at once gets its calls one after the other, in the order they take
+// the lock, instead of two receipts with one number.
+std::timed_mutex gEntryLock;
 
 // What an entry point hands back, before conversion to the host's strings.
 struct Outcome {
@@ -59,6 +68,7 @@ std::string MessageOf(const std::exception_ptr& aError) {
 // Returns the success flag.
 template <typename Body>
 bool Deliver(Body&& aBody, BSTR* aResult, BSTR* aError) {
+  std::lock_guard<std::timed_mutex> serialise(gEntryLock);
   Outcome outcome;
   try {
     outcome = aBody();
@@ -147,6 +157,11 @@ __attribute__((constructor)) void LoadLibrary() {
 // logs are written out, the application's last, so that no thread of the
 // library outlives dlclose.
 __attribute__((destructor)) void UnloadLibrary() {
+  // A call still running on another thread (a host that unloads or exits
+  // meanwhile) keeps what it uses; the end of the process takes it. Its
+  // server exchange ends by its deadline, so the wait is bounded.
+  std::unique_lock<std::timed_mutex> serialise(gEntryLock, std::defer_lock);
+  if (!serialise.try_lock_for(std::chrono::milliseconds(HttpDeadlineMillis() + 1000))) return;
   try {
     if (gManager) {
       gManager->StopPusher();

@@ -54,6 +54,30 @@ std::string RTSQueueFileName(const std::string& aTillId, int32_t aZRepNumber, in
          ".srtd";
 }
 
+namespace {
+constexpr std::string_view kClaimMark = ".sending";
+constexpr size_t kExtensionLength = 5;  // ".srtd"
+}  // namespace
+
+std::string ClaimedQueueFileName(const std::string& aQueueFileName) {
+  if (aQueueFileName.size() < kExtensionLength) return aQueueFileName + std::string(kClaimMark);
+  const size_t extension = aQueueFileName.size() - kExtensionLength;
+  return aQueueFileName.substr(0, extension) + std::string(kClaimMark) +
+         aQueueFileName.substr(extension);
+}
+
+bool IsClaimedQueueFileName(std::string_view aFileName) {
+  const size_t marked = kClaimMark.size() + kExtensionLength;
+  return aFileName.size() > marked &&
+         aFileName.substr(aFileName.size() - marked, kClaimMark.size()) == kClaimMark;
+}
+
+std::string UnclaimedQueueFileName(const std::string& aFileName) {
+  if (!IsClaimedQueueFileName(aFileName)) return aFileName;
+  const size_t extension = aFileName.size() - kExtensionLength;
+  return aFileName.substr(0, extension - kClaimMark.size()) + aFileName.substr(extension);
+}
+
 kRTSManager::kRTSManager()
     : fActualCounters(std::make_unique<kRTSCounters>()),
       fPreviousCounters(std::make_unique<kRTSCounters>()) {
@@ -84,13 +108,36 @@ int64_t kRTSManager::QueueWaitMillis() {
   return TryStrToInt(text, value) && value >= 0 ? value : kDefaultQueueWaitMillis;
 }
 
+// A running pusher delivers one till's queue to one server. When an opening
+// names another till or another server, the pusher is stopped before either
+// changes (a submission in progress ends first) and started again on the new
+// ones: no document of one till reaches the server named for another, and the
+// earlier till's documents wait in its own queue until it is opened again.
 bool kRTSManager::Init(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
                        const std::string& aUser, const std::string& aPassword,
                        const std::string& aTillId) {
+  const bool retarget =
+      fPusher != nullptr && !Targets(aDataRootDir, aAddress, aPort, aUser, aPassword, aTillId);
+  if (retarget) StopPusher();
   SetupDataDirectories(aDataRootDir, aTillId);
   fServer->Setup(aAddress, aPort, aUser, aPassword);
   fTillId = aTillId;
+  if (retarget) StartPusher();
   return true;
+}
+
+bool kRTSManager::Targets(const std::string& aDataRootDir, const std::string& aAddress,
+                          int32_t aPort, const std::string& aUser, const std::string& aPassword,
+                          const std::string& aTillId) const {
+  const std::string root = aDataRootDir.empty() ? DefaultDataRootDir() : aDataRootDir;
+  if (JoinPath(JoinPath(root, aTillId), "Queue") != fDataQueueDir) return false;
+  std::lock_guard<std::recursive_mutex> hold(fServer->Lock());
+  const kEPSRTServer_Setup& setup = fServer->SetupInfo();
+  // A port of 0 is turned into the scheme's own by the first request.
+  const int32_t schemePort = StartsWithIgnoreCase(aAddress, "https://") ? 443 : 80;
+  const bool samePort = setup.Port() == aPort || (aPort == 0 && setup.Port() == schemePort);
+  return setup.BaseAddress() == aAddress && samePort && setup.User() == aUser &&
+         setup.Password() == aPassword;
 }
 
 bool kRTSManager::Setup(const std::string& aAddress, int32_t aPort, const std::string& aUser,

@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "manager/uRTServerManager_Counters.h"
@@ -66,6 +68,12 @@ class kRTSManager {
   // opened" in the error list, when no day is open; every other failure
   // raises and leaves the queue and the counters as they were.
   bool ProcessReceipt(const std::string& aXmlReceipt);
+  // Called with the queue file's path once a receipt has been queued, just
+  // before its counters are saved: lets a test stand between the two steps,
+  // where a crash or the delivery thread may come. Empty by default.
+  void SetReceiptQueuedHook(std::function<void(const std::string&)> aHook) {
+    fReceiptQueuedHook = std::move(aHook);
+  }
   // Closes the open fiscal day: queues the daily closure, stamps the day's
   // counters, copies them to the journal, makes them the previous counters
   // and compares the till's totals with the server's (differences go to the
@@ -149,6 +157,11 @@ class kRTSManager {
   void SetupDataDirectories(const std::string& aDataRootDir, const std::string& aTillId);
   void AddError(const std::string& aMessage) { fErrors.push_back(aMessage); }
   void SetServer(std::unique_ptr<kEPSRTServer> aServer);
+  // True when the queue directory and the server end point are those an
+  // Init with these arguments would set.
+  bool Targets(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
+               const std::string& aUser, const std::string& aPassword,
+               const std::string& aTillId) const;
 
   bool SaveHeadersCache();
   bool LoadHeadersCache();
@@ -199,6 +212,7 @@ class kRTSManager {
   std::string fPreviousCountersFullFileName;
   std::vector<std::string> fErrors;
   IssuedReceipt fLastIssued;
+  std::function<void(const std::string&)> fReceiptQueuedHook;
 };
 
 // Receipt number in the daily closure's queue file name: it sorts after every
@@ -209,6 +223,18 @@ constexpr int32_t kRTSClosureNumber = 9999;
 // number in the pattern "0000", ".srtd" (T01-0012-0005.srtd). Raises "Invalid
 // characters in path" when the till id is not a single path component.
 std::string RTSQueueFileName(const std::string& aTillId, int32_t aZRepNumber, int32_t aNRecNumber);
+
+// The delivery thread takes a queued document on by renaming it, in the queue,
+// to its claimed name: ".sending" before the extension (T01-0012-0005.srtd
+// becomes T01-0012-0005.sending.srtd). From then on the document is the
+// thread's to deliver, and the signing path can no longer take it back. A
+// claimed file still ends in ".srtd", so it is counted and listed as queued,
+// and after a crash it is delivered like any other. It is filed under its
+// queued name.
+std::string ClaimedQueueFileName(const std::string& aQueueFileName);
+bool IsClaimedQueueFileName(std::string_view aFileName);
+// The queued name of a claimed file; any other name as it is.
+std::string UnclaimedQueueFileName(const std::string& aFileName);
 
 // Raises "Invalid characters in path" when |aName| holds a character a path
 // may not contain or is not a single path component ("/", "\", "." or "..").

@@ -180,6 +180,7 @@ bool kRTSManager::FindNextQueuedReceipt(QueuedReceipt& aReceipt) const {
   // first and the dated directories listed only afterwards, so a file moved
   // in between is found at its new place.
   if (ReadQueuedReceipt(JoinPath(fDataQueueDir, name), aReceipt)) return true;
+  if (ReadQueuedReceipt(JoinPath(fDataQueueDir, ClaimedQueueFileName(name)), aReceipt)) return true;
   for (const std::string* filed : {&fDataProcessedDir, &fDataErrorsDir}) {
     for (const std::string& dated : Subdirectories(*filed)) {
       if (ReadQueuedReceipt(JoinPath(dated, name), aReceipt)) return true;

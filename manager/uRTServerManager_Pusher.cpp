@@ -335,7 +335,21 @@ void kRTSPusherThread::ScanQueueDir(const Config& aConfig) { fQueue.Scan(aConfig
 
 bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileName) {
   const std::string date = Today();
-  const std::string text = TakeDocumentText(aFileName);
+  // The document is claimed before anything of it is sent: one that the
+  // signing path has taken back meanwhile is gone and is not sent at all.
+  std::string sending = aFileName;
+  if (!IsClaimedQueueFileName(aFileName)) {
+    sending = ClaimedQueueFileName(aFileName);
+    if (!RenameNoReplace(aFileName, sending)) {
+      if (!FileExists(aFileName)) return true;
+      // A claimed file of the same name is still queued: this one is a
+      // duplicate of it and is never sent.
+      LogError("Duplicate File Name found: " + sending);
+      return SetAsideDuplicate(aFileName);
+    }
+  }
+  const std::string queued = UnclaimedQueueFileName(sending);
+  const std::string text = TakeDocumentText(aFileName, sending);
   kEPSRTServer& server = *aConfig.server;
   // Work on the documents before and after this one while it is on its way:
   // it then costs the queue no time.
@@ -343,29 +357,29 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
 
   Submission outcome;
   if (StartsWith(text, kReceiptStart)) {
-    LogInfo(aFileName);
+    LogInfo(queued);
     outcome = SubmitHolding(server, whileSending, [&] { return server.Receipt().Print(text); });
   } else if (StartsWith(text, kClosureStart)) {
-    LogInfo("TILLZREPORT:" + aFileName);
+    LogInfo("TILLZREPORT:" + queued);
     outcome = SubmitHolding(server, whileSending, [&] { return server.TillZReport().Print(text); });
   } else {
     // Neither a receipt nor a daily closure: never sent, and not judged by
     // whatever error the client holds from an earlier exchange.
     FilePendingDocument();
-    LogError("Unknown document kind, not sent: " + aFileName);
-    const bool filed = FileAway(aFileName, JoinPath(aConfig.errorsDir, date));
+    LogError("Unknown document kind, not sent: " + queued);
+    const bool filed = FileAway(sending, JoinPath(aConfig.errorsDir, date));
     return TakeFilingOutcome() && filed;
   }
   FilePendingDocument();  // when the exchange ended before it could be done
   const bool earlierFiled = TakeFilingOutcome();
 
   if (outcome.accepted) {
-    fPendingFiling = Filing{aFileName, JoinPath(aConfig.processedDir, date)};
+    fPendingFiling = Filing{sending, JoinPath(aConfig.processedDir, date)};
     return earlierFiled;
   }
   LogError(outcome.lastError + "\r\n" + outcome.reply);
   if (outcome.errorType == et_Blocking) return false;
-  return FileAway(aFileName, JoinPath(aConfig.errorsDir, date)) && earlierFiled;
+  return FileAway(sending, JoinPath(aConfig.errorsDir, date)) && earlierFiled;
 }
 
 void kRTSPusherThread::FilePendingDocument() {
@@ -403,9 +417,10 @@ void kRTSPusherThread::ReadAhead() {
   }
 }
 
-std::string kRTSPusherThread::TakeDocumentText(const std::string& aFileName) {
+std::string kRTSPusherThread::TakeDocumentText(const std::string& aListedName,
+                                               const std::string& aFileName) {
   std::optional<ReadText> ahead = std::exchange(fReadAhead, std::nullopt);
-  if (ahead && ahead->fileName == aFileName && IdentityOf(aFileName) == ahead->identity) {
+  if (ahead && ahead->fileName == aListedName && IdentityOf(aFileName) == ahead->identity) {
     return std::move(ahead->text);
   }
   return ReadDocument(aFileName);
@@ -416,8 +431,10 @@ bool kRTSPusherThread::TakeFilingOutcome() { return !std::exchange(fFilingFailed
 bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string& aTargetDir) {
   // The dated directory is made once; a move that fails makes it again and
   // is tried once more, in case it was taken away meanwhile. A directory
-  // that cannot be made fails the move.
-  const std::string target = JoinPath(aTargetDir, ExtractFileName(aFileName));
+  // that cannot be made fails the move. A claimed file is filed under its
+  // queued name.
+  const std::string target =
+      JoinPath(aTargetDir, UnclaimedQueueFileName(ExtractFileName(aFileName)));
   if (aTargetDir != fMadeDir) {
     ForceDirectories(aTargetDir);
     fMadeDir = aTargetDir;
@@ -438,14 +455,19 @@ bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string&
     return true;
   }
   if (!FileExists(aFileName)) return true;  // taken out of the queue by someone else
-
-  // The file keeps its place but no longer matches "*.srtd", so it is not
-  // sent again. An older duplicate of the same name is never overwritten.
-  bool renamed = MoveFileNoReplace(aFileName, aFileName + kDuplicateSuffix);
-  for (int n = 2; !renamed && n <= kMaxDuplicateNames; ++n) {
-    renamed = MoveFileNoReplace(aFileName, aFileName + "_duplicate_" + std::to_string(n) + ".err");
-  }
   LogError("Duplicate File Name found: " + target);
+  return SetAsideDuplicate(aFileName);
+}
+
+bool kRTSPusherThread::SetAsideDuplicate(const std::string& aFileName) {
+  // The file keeps its place, under its queued name, but no longer matches
+  // "*.srtd", so it is not sent again. An older duplicate of the same name is
+  // never overwritten.
+  const std::string queued = UnclaimedQueueFileName(aFileName);
+  bool renamed = MoveFileNoReplace(aFileName, queued + kDuplicateSuffix);
+  for (int n = 2; !renamed && n <= kMaxDuplicateNames; ++n) {
+    renamed = MoveFileNoReplace(aFileName, queued + "_duplicate_" + std::to_string(n) + ".err");
+  }
   // A file that could not be renamed either would be sent again at once:
   // let the queue wait instead.
   return renamed;

@@ -106,6 +106,10 @@ class kRTSPusherThread {
   // applies when the move fails. False when the file could not be taken out
   // of the queue at all.
   bool FileAway(const std::string& aFileName, const std::string& aTargetDir);
+  // Renames a queued file that cannot be filed, in place, to its queued name
+  // with "_duplicate.err" appended (a numbered name when that is taken). False
+  // when it could not be renamed at all.
+  bool SetAsideDuplicate(const std::string& aFileName);
   // Files the delivered document whose move is pending, if any, and notes a
   // failure for TakeFilingOutcome. A delivered document is filed while the
   // next one is on its way to the server, or before the queue is scanned
@@ -118,9 +122,10 @@ class kRTSPusherThread {
   void WorkWhileSending();
   // Reads the document that follows the one being sent, if any.
   void ReadAhead();
-  // The text of the queued file |aFileName|: the text read ahead when the
-  // file is still the very one read, else read now.
-  std::string TakeDocumentText(const std::string& aFileName);
+  // The text of the file |aFileName|, listed as |aListedName| (its name
+  // before the claim): the text read ahead when the file is still the very
+  // one read, else read now.
+  std::string TakeDocumentText(const std::string& aListedName, const std::string& aFileName);
   // Makes the moves of filed documents durable: the directories they left
   // and entered are synced together, at most kMoveSyncMillis after the
   // first unsynced move, before every pause and when the thread ends.

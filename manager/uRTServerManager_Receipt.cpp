@@ -30,6 +30,16 @@ std::string DocumentType(const XmlDocument& aHostReceipt) {
   }
 }
 
+// Takes an unclaimed queue file back out of the queue: renamed, durably, to
+// a name no listing of the queue picks up, then removed. False when it was no
+// longer there to take (the delivery thread claimed it) or the rename failed.
+bool WithdrawQueuedFile(const std::string& aPath) {
+  const std::string withdrawn = aPath + ".withdrawn";
+  if (!MoveFileReplace(aPath, withdrawn)) return false;
+  DeleteFile(withdrawn);
+  return true;
+}
+
 }  // namespace
 
 bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
@@ -95,6 +105,7 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
   // A file of that name is an undelivered document of its own (a counters
   // file restored from a copy would number receipts again): never replace it.
   WriteTextLinesNoReplace(path, {receipt.CleanXMLReceipt()});
+  if (fReceiptQueuedHook) fReceiptQueuedHook(path);
 
   const kRTSCounters before = counters;
   counters.SetDailySales(sales);
@@ -109,10 +120,11 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
   } catch (const std::exception&) {
     // The host will be told that the receipt failed, so it must not reach
     // the server: take it back out of the queue and keep the counters as they
-    // were. When the pusher has already taken it, the receipt stands; the
-    // counters in memory then hold it, and the next save or a restart's
+    // were. Taking it back is a rename, which fails once the delivery thread
+    // has claimed the file (a rename of its own): then the receipt stands;
+    // the counters in memory hold it, and the next save or a restart's
     // roll-forward brings the file up to date.
-    if (!DeleteFile(path)) return true;
+    if (!WithdrawQueuedFile(path)) return true;
     counters = before;
     throw;
   }

@@ -153,6 +153,7 @@ HttpReply PostXml(const HttpPost& request) {
   // No data for idleTimeoutSeconds (below one byte per second) ends the exchange.
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, request.idleTimeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.deadlineMillis));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &exchange);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);

@@ -2,10 +2,17 @@
 // No connection survives from one exchange to the next.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
 namespace qx {
+
+// The longest one exchange may take from its start, connecting and a slow
+// reply included: QX_HTTP_DEADLINE_MS when it holds a positive integer, else
+// 60000. Shared by every transport, so a host call, the delivery thread and
+// the library's unloading all wait at most this long for a server.
+int64_t HttpDeadlineMillis();
 
 struct HttpPost {
   std::string url;
@@ -15,6 +22,9 @@ struct HttpPost {
   long connectTimeoutSeconds = 15;
   // An exchange that receives no data for this long fails.
   long idleTimeoutSeconds = 40;
+  // The exchange fails once this long has passed since it started, however
+  // the server keeps it going (a reply dripping in byte by byte).
+  int64_t deadlineMillis = HttpDeadlineMillis();
   // Work of the caller's own to run once while the server handles the
   // request: after the body has gone out, or when the exchange ends before
   // that. It is run exactly once per exchange; what it raises is dropped.

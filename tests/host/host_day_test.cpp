@@ -3,10 +3,12 @@
 // the server's totals, a second day, and a host restarted mid-day.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <string>
 
+#include "manager/uRTServerManager.h"
 #include "manager/uRTServerManager_Counters.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
@@ -111,13 +113,39 @@ TEST_F(HostDay, XReportWithTheServerDown) {
   EXPECT_EQ(ElementText(*report.result, "zRepDateTime"), "1899-12-30T00:00:00.000Z");
 }
 
+TEST_F(HostDay, OpeningAgainstAStalledServerEndsByTheDeadline) {
+  rtsim::Fault stall;
+  stall.kind = rtsim::FaultKind::Delay;
+  stall.count = -1;
+  stall.delayMs = 600000;
+  Server().AddFault(stall);
+  setenv("QX_HTTP_DEADLINE_MS", "500", 1);
+  const auto start = std::chrono::steady_clock::now();
+  const HostCall open = OpenTill();
+  const auto took = std::chrono::steady_clock::now() - start;
+  unsetenv("QX_HTTP_DEADLINE_MS");
+  EXPECT_EQ(open.code, -1);
+  EXPECT_EQ(open.error, "Server not available and no actual or previous counters");
+  // A few exchanges, each ended at the deadline: far below the server's hold
+  // and the transport's 40-second idle limit.
+  EXPECT_LT(took, std::chrono::seconds(20));
+}
+
 TEST_F(HostDay, ClosureNamesCarryTheZReportNumber) {
   HoldBack("createDailyClosure");
   Server().SetTill(rtsim::ParseTill("T01 open z=7 doc=1"));
   ASSERT_EQ(OpenTill("T01").code, 0);
   ASSERT_EQ(Library().Close().code, 0);
-  EXPECT_EQ(FileNames(QueueDir("T01"), ".srtd"), std::vector<std::string>{"T01-0007-9999.srtd"});
-  EXPECT_EQ(ReadFileBytes(QueueDir("T01") + "/T01-0007-9999.srtd"),
+  // Held back, a closure may be claimed for delivery already.
+  const auto queued = [this](const std::string& aTill) {
+    std::vector<std::string> names = FileNames(QueueDir(aTill), ".srtd");
+    for (std::string& name : names) name = UnclaimedQueueFileName(name);
+    return names;
+  };
+  EXPECT_EQ(queued("T01"), std::vector<std::string>{"T01-0007-9999.srtd"});
+  const auto closure = FindDocument("T01-0007-9999.srtd");
+  ASSERT_TRUE(closure);
+  EXPECT_EQ(ReadFileBytes(*closure),
             "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n");
   // A five-digit Z report number does not fit a token: T02 resumes a day
   // whose counters say 12345.
@@ -132,7 +160,7 @@ TEST_F(HostDay, ClosureNamesCarryTheZReportNumber) {
   counters.Save();
   ASSERT_EQ(OpenTill("T02").code, 0);
   ASSERT_EQ(Library().Close().code, 0);
-  EXPECT_EQ(FileNames(QueueDir("T02"), ".srtd"), std::vector<std::string>{"T02-12345-9999.srtd"});
+  EXPECT_EQ(queued("T02"), std::vector<std::string>{"T02-12345-9999.srtd"});
 }
 
 TEST_F(HostDay, AnExistingJournalFileIsKept) {

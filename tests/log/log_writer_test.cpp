@@ -1,6 +1,9 @@
 // The log writer: file naming, entry format, message limits, the size limit,
 // the drain on destruction, retries and concurrent writers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -270,12 +273,30 @@ TEST_F(LogWriterTest, RelativeDirectoryResolvesAgainstTheCurrentDirectory) {
 
 TEST_F(LogWriterTest, LineIsDroppedAfterTenFailedAttemptsAndTheThreadGoesOn) {
   tQX_LogWriter writer("App", dir_, 0, false);
-  // A directory in the file's place makes every attempt fail.
-  fs::create_directory(writer.FileName());
+  // Another writer's lock on the file makes every attempt fail; each attempt
+  // opens the file, which the watch counts.
+  const int holder = ::open(writer.FileName().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  // Closes are watched too: alike events in a row would be merged into one.
+  ASSERT_GE(::inotify_add_watch(watch, writer.FileName().c_str(), IN_OPEN | IN_CLOSE_WRITE), 0);
   writer.Write(let_info, "lost");
   writer.Flush();
-  EXPECT_TRUE(fs::is_directory(writer.FileName()));
-  fs::remove(writer.FileName());
+  int opens = 0;
+  alignas(inotify_event) char events[4096];
+  for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      opens += (event->mask & IN_OPEN) != 0;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  EXPECT_EQ(opens, tQX_LogWriter::kAppendAttempts);
+  EXPECT_EQ(tQX_LogWriter::kAppendAttempts, 10);
+  ::close(holder);  // releases the lock
   writer.Write(let_info, "kept");
   writer.Flush();
   const auto lines = Lines(writer.FileName());

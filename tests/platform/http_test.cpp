@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -56,12 +57,29 @@ class HttpTest : public ::testing::Test {
           res.status = status_;
           res.set_content(reply_, "text/xml");
         });
+    // A reply that drips in a byte at a time and would take half a minute.
+    server_.Post("/drip", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_chunked_content_provider("text/xml", [this](size_t offset, httplib::DataSink& sink) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (offset >= 600 || workedOrDeadline_.wait_for(lock, std::chrono::milliseconds(50),
+                                                        [this] { return stopDrip_; })) {
+          sink.done();
+          return true;
+        }
+        return sink.write("x", 1);
+      });
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
     // The socket already listens, so connections queue until the loop runs.
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
   void TearDown() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopDrip_ = true;
+    }
+    workedOrDeadline_.notify_all();
     server_.stop();
     thread_.join();
   }
@@ -91,6 +109,7 @@ class HttpTest : public ::testing::Test {
   bool holdReplyUntilWorked_ = false;
   bool worked_ = false;
   bool workedBeforeReply_ = false;
+  bool stopDrip_ = false;
   std::condition_variable workedOrDeadline_;
 };
 
@@ -177,6 +196,38 @@ TEST_F(HttpTest, ReplyBodyOverTheCapIsAFailedPost) {
   EXPECT_FALSE(reply.success);
   EXPECT_EQ(reply.reason, "Reply body too large");
   EXPECT_TRUE(reply.body.empty());
+}
+
+TEST_F(HttpTest, DrippingReplyFailsAtTheDeadline) {
+  HttpPost post = Post("<a/>");
+  post.url = "http://127.0.0.1:" + std::to_string(port_) + "/drip";
+  post.deadlineMillis = 300;
+  HttpReply reply = PostXml(post);
+  EXPECT_FALSE(reply.success);
+  EXPECT_EQ(reply.reason, "Timeout was reached");
+  // The same when the exchange is driven step by step around the caller's work.
+  post.whileWaiting = [] {};
+  reply = PostXml(post);
+  EXPECT_FALSE(reply.success);
+  EXPECT_EQ(reply.reason, "Timeout was reached");
+}
+
+TEST(HttpDeadlineTest, DeadlineComesFromTheEnvironment) {
+  const struct {
+    const char* value;
+    int64_t millis;
+  } cases[] = {{nullptr, 60000}, {"1500", 1500}, {"", 60000},
+               {"0", 60000},     {"-5", 60000},  {"2s", 60000}};
+  for (const auto& c : cases) {
+    if (c.value == nullptr) {
+      unsetenv("QX_HTTP_DEADLINE_MS");
+    } else {
+      setenv("QX_HTTP_DEADLINE_MS", c.value, 1);
+    }
+    EXPECT_EQ(HttpDeadlineMillis(), c.millis) << (c.value ? c.value : "unset");
+    EXPECT_EQ(HttpPost().deadlineMillis, c.millis);
+  }
+  unsetenv("QX_HTTP_DEADLINE_MS");
 }
 
 TEST(HttpFailureTest, ConnectionRefusedGivesStatusZeroAndTransportText) {

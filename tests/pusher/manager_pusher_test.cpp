@@ -117,6 +117,46 @@ TEST_F(ManagerPusherTest, DirectorySettersReachTheRunningPusher) {
   EXPECT_EQ(M().DataQueueDir(), QueueDir("T02"));
 }
 
+TEST_F(ManagerPusherTest, SwitchedTillIsDeliveredToTheServerItsOpeningNamed) {
+  rtsim::Simulator other;
+  other.Start();
+  rtsim::TillState t02;
+  t02.id = "T02";
+  t02.zRepNumber = 3;
+  t02.nextDocNumber = 1;
+  other.SetTill(t02);
+  ASSERT_TRUE(Open("T01"));
+  M().StartPusher();
+  // T01's server holds its receipts back.
+  rtsim::Fault busy;
+  busy.kind = rtsim::FaultKind::HttpStatus;
+  busy.match = "createReceipt";
+  busy.count = -1;
+  Sim().AddFault(busy);
+  for (const char* price : {"1.00", "2.00"}) ASSERT_TRUE(M().ProcessReceipt(Sale(price)));
+  ASSERT_TRUE(WaitUntil([&] { return CountRequests("createReceipt") > 0; }));
+
+  ASSERT_TRUE(M().DayOpen("", other.BaseAddress(), other.Port(), "", "", "T02"));
+  for (const char* price : {"3.00", "4.00"}) ASSERT_TRUE(M().ProcessReceipt(Sale(price)));
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(Processed("T02-0003-0002.srtd", "T02")); }));
+  size_t toOther = 0;
+  for (const rtsim::RecordedRequest& r : other.Requests()) {
+    toOther += r.kind == "createReceipt";
+    EXPECT_EQ(r.body.find("T01"), std::string::npos) << r.body;
+  }
+  EXPECT_EQ(toOther, 2u);
+  EXPECT_EQ(ListFiles(QueueDir("T01"), ".srtd").size(), 2u);
+
+  // Opened again, T01 is delivered to its own server.
+  Sim().ClearFaults();
+  ASSERT_TRUE(Open("T01"));
+  ASSERT_TRUE(WaitUntil([&] { return ListFiles(QueueDir("T01"), ".srtd").empty(); }));
+  const std::optional<rtsim::TillState> t01 = Sim().Till("T01");
+  ASSERT_TRUE(t01.has_value());
+  EXPECT_EQ(t01->lastFingerPrint, M().ActualCounters().LastFingerPrint());
+  EXPECT_FALSE(other.Till("T01").has_value());
+}
+
 TEST_F(ManagerPusherTest, DestroyingTheManagerStopsItsPusherPromptly) {
   ::setenv("QX_PUSHER_PAUSE_MS", "600000", 1);
   ASSERT_TRUE(M().Init("", Sim().BaseAddress(), Sim().Port(), "", "", "T01"));

@@ -82,7 +82,7 @@ class IoFaultTest : public HostSuite {
         CheckReportedClosing(output, root, where);
         failedCalls += static_cast<int>(log.failures.size());
         for (const std::string& failure : log.failures) {
-          EXPECT_GT(failure.find(' '), 0u) << where << ": failure without a message";
+          EXPECT_TRUE(FailureHasMessage(failure)) << where << ": failure without a message";
         }
         // The fault gone, a new process opens and signs.
         const HostLog after = ParseHostLog(RunHost({"open", "sign:1"}, root));

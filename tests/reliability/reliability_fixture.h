@@ -41,6 +41,12 @@ struct HostLog {
   int closed = 0;
 };
 
+// True when a failure line ("sign-failed <error>") carries an error text.
+inline bool FailureHasMessage(const std::string& aLine) {
+  const size_t space = aLine.find(' ');
+  return space != std::string::npos && aLine.find_first_not_of(' ', space) != std::string::npos;
+}
+
 inline HostLog ParseHostLog(const std::string& aOutput) {
   HostLog log;
   for (const std::string& line : SplitLines(aOutput)) {

@@ -1,7 +1,11 @@
 // Faults of the data store met by the till manager directly, where the
 // interposer-driven suite needs a precise place: a receipt whose counters
-// cannot be saved after its queue file was written.
+// cannot be saved after its queue file was written, before and after the
+// delivery thread has taken the file on.
+#include <chrono>
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 #include "manager/manager_fixture.h"
 #include "platform/error.h"
@@ -35,6 +39,52 @@ TEST_F(ManagerTest, ReceiptWhoseCountersCannotBeSavedIsTakenBackOutOfTheQueue) {
   EXPECT_EQ(M().ActualCounters().CurrentnRec(), 2);
   EXPECT_TRUE(FileExists(QueueDir() + "/T01-0003-0002.srtd"));
   EXPECT_NE(ReadFileBytes(QueueDir() + "/T01-0003-0002.srtd").find(firstLink), std::string::npos);
+}
+
+// The counters cannot be saved while the delivery thread is already sending
+// the receipt: the receipt stands, since the server gets it, and the counters
+// hold it, so no other receipt is ever sent with its number.
+TEST_F(ManagerTest, ReceiptTheServerIsGettingStandsWhenItsCountersCannotBeSaved) {
+  ::setenv("QX_PUSHER_PAUSE_MS", "20", 1);
+  SetServerTill("T01", 3, 1);
+  ASSERT_TRUE(Open());
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(root_);  // the pusher's log goes below it
+  rtsim::Fault slow;
+  slow.kind = rtsim::FaultKind::Delay;
+  slow.match = "createReceipt";
+  slow.delayMs = 300;
+  Sim().AddFault(slow);
+  M().StartPusher();
+  M().SetReceiptQueuedHook([&](const std::string&) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (CountRequests("createReceipt") == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    std::filesystem::remove(ActualFile());
+    std::filesystem::create_directories(ActualFile() + "/blocked");
+  });
+  const bool signedOk = M().ProcessReceipt(kReceipt);
+  M().SetReceiptQueuedHook(nullptr);
+  ASSERT_EQ(CountRequests("createReceipt"), 1u);
+  EXPECT_TRUE(signedOk);
+  EXPECT_EQ(M().ActualCounters().CurrentnRec(), 1);
+
+  // The disk recovers: the next receipt is number 2, and the server follows the till.
+  std::filesystem::remove_all(ActualFile());
+  ASSERT_TRUE(M().ProcessReceipt(kReceipt));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (M().DataQueueLength() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  M().StopPusher();
+  std::filesystem::current_path(cwd);
+  ::unsetenv("QX_PUSHER_PAUSE_MS");
+  EXPECT_EQ(M().DataQueueLength(), 0);
+  const std::optional<rtsim::TillState> till = Sim().Till("T01");
+  ASSERT_TRUE(till.has_value());
+  EXPECT_EQ(till->nextDocNumber, 3);
+  EXPECT_EQ(till->lastFingerPrint, M().ActualCounters().LastFingerPrint());
 }
 
 }  // namespace

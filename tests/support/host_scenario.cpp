@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "manager/uRTServerManager.h"
 #include "platform/files.h"
 #include "platform/xml.h"
 
@@ -79,7 +80,10 @@ std::optional<std::string> HostScenario::FindDocument(const std::string& aName,
                                                       const std::string& aTillId) const {
   std::error_code error;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(TillDir(aTillId), error)) {
-    if (entry.is_regular_file() && entry.path().filename() == aName) return entry.path().string();
+    // A queued document the delivery thread holds has its claimed name.
+    if (entry.is_regular_file() && UnclaimedQueueFileName(entry.path().filename()) == aName) {
+      return entry.path().string();
+    }
   }
   return std::nullopt;
 }

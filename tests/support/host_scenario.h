@@ -46,7 +46,8 @@ class HostScenario : public ::testing::Test {
   bool WaitForEmptyQueue(std::chrono::seconds aTimeout = std::chrono::seconds(60),
                          const std::string& aTillId = kTill);
   // The path of the named document anywhere below the till directory
-  // (queue, processed, errors), nullopt when there is none.
+  // (queue, processed, errors), nullopt when there is none; a queued
+  // document being delivered is found by its queued name.
   std::optional<std::string> FindDocument(const std::string& aName,
                                           const std::string& aTillId = kTill) const;
   // Number of requests of one kind the server received.

@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 
+#include "manager/uRTServerManager.h"
 #include "manager/uRTServerManager_Counters.h"
 #include "platform/currency.h"
 #include "platform/digest.h"
@@ -107,7 +108,7 @@ std::optional<StoredReceipt> ReadReceipt(const std::string& path, Closures& clos
   const std::string expectedName = info.AttributeText("tillId") + "-" +
                                    info.AttributeText("zRepNumber") + "-" +
                                    info.AttributeText("recNumber") + ".srtd";
-  if (ExtractFileName(path) != expectedName)
+  if (UnclaimedQueueFileName(ExtractFileName(path)) != expectedName)
     problems.push_back(ExtractFileName(path) + ": its content is receipt " + expectedName);
 
   StoredReceipt r;

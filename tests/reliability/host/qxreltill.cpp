@@ -127,6 +127,11 @@ void Say(const std::string& aLine) {
   std::fflush(stdout);
 }
 
+// "<command>-failed", followed by a space and the error text when there is one.
+std::string Failed(const std::string& aCommand, const std::string& aError) {
+  return aCommand + "-failed" + (aError.empty() ? std::string() : " " + aError);
+}
+
 class Host {
  public:
   Host(Library& aLibrary, std::string aAddress, int32_t aPort, std::string aTill)
@@ -139,7 +144,7 @@ class Host {
     const int32_t rc = lib_.openTill(address, port_, user, password, till, &error);
     for (BSTR s : {address, user, password, till}) lib_.release(s);
     const std::string message = lib_.Take(error);
-    Say(rc == 0 ? "open 0" : "open-failed " + message);
+    Say(rc == 0 ? "open 0" : Failed("open", message));
     return rc == 0;
   }
 
@@ -153,7 +158,7 @@ class Host {
     const std::string xml = lib_.Take(result);
     const std::string message = lib_.Take(error);
     if (rc != 0) {
-      Say("sign-failed " + message);
+      Say(Failed("sign", message));
       return false;
     }
     Say("signed " + Field(xml, "zRep") + " " + Field(xml, "nDoc") + " " + Field(xml, "Signature"));
@@ -166,7 +171,7 @@ class Host {
     const std::string xml = lib_.Take(result);
     const std::string message = lib_.Take(error);
     if (rc != 0) {
-      Say("close-failed " + message);
+      Say(Failed("close", message));
       return false;
     }
     Say("closed " + Field(xml, "zRepNumber") + " " + Field(xml, "nRecNumber"));
@@ -195,7 +200,7 @@ class Host {
     const int32_t rc = lib_.xReport(&result, &error);
     lib_.Take(result);
     const std::string message = lib_.Take(error);
-    Say(rc == 0 ? "xreport 0" : "xreport-failed " + message);
+    Say(rc == 0 ? "xreport 0" : Failed("xreport", message));
     return rc == 0;
   }
 
