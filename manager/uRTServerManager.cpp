@@ -78,6 +78,14 @@ std::string UnclaimedQueueFileName(const std::string& aFileName) {
   return aFileName.substr(0, extension - kClaimMark.size()) + aFileName.substr(extension);
 }
 
+void QueueDocument(const std::string& aPath, const std::string& aLine) {
+  // The delivery thread claims only a file that is there, so a claimed twin
+  // checked before the write cannot appear once the write has succeeded.
+  const std::string claimed = ClaimedQueueFileName(aPath);
+  if (FileExists(claimed)) throw Error("File already exists \"" + claimed + "\"");
+  WriteTextLinesNoReplace(aPath, {aLine});
+}
+
 kRTSManager::kRTSManager()
     : fActualCounters(std::make_unique<kRTSCounters>()),
       fPreviousCounters(std::make_unique<kRTSCounters>()) {

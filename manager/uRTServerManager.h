@@ -236,6 +236,11 @@ bool IsClaimedQueueFileName(std::string_view aFileName);
 // The queued name of a claimed file; any other name as it is.
 std::string UnclaimedQueueFileName(const std::string& aFileName);
 
+// Writes a document into the queue as |aPath| (one line), durably and never
+// over another: raises "File already exists" when a document of that name is
+// queued, claimed by the delivery thread or not, and then changes nothing.
+void QueueDocument(const std::string& aPath, const std::string& aLine);
+
 // Raises "Invalid characters in path" when |aName| holds a character a path
 // may not contain or is not a single path component ("/", "\", "." or "..").
 // The empty name passes.

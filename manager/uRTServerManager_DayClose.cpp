@@ -104,8 +104,8 @@ bool kRTSManager::DayClose() {
 
   // The closure goes into the queue after every receipt of the day. It never
   // replaces a document: when it cannot be queued, nothing has changed.
-  WriteTextLinesNoReplace(ClosurePath(fActualCounters->CurrentzRep()),
-                          {kEPSRTServer_TillZReport::GetMessage(fTillId)});
+  QueueDocument(ClosurePath(fActualCounters->CurrentzRep()),
+                kEPSRTServer_TillZReport::GetMessage(fTillId));
   // From here on the day is closed, whatever fails next: no receipt may be
   // numbered in a Z report whose closure is on its way to the server. A
   // closing that cannot be completed now is completed by the next opening.
@@ -163,7 +163,7 @@ bool kRTSManager::ClosingInterrupted() const {
       return false;
     }
   };
-  if (closureOfThisDay(path)) return true;
+  if (closureOfThisDay(path) || closureOfThisDay(ClaimedQueueFileName(path))) return true;
   for (const std::string* filed : {&fDataProcessedDir, &fDataErrorsDir}) {
     for (const std::string& dated : ListSubdirectories(*filed)) {
       if (closureOfThisDay(JoinPath(dated, name))) return true;

@@ -104,7 +104,7 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
 
   // A file of that name is an undelivered document of its own (a counters
   // file restored from a copy would number receipts again): never replace it.
-  WriteTextLinesNoReplace(path, {receipt.CleanXMLReceipt()});
+  QueueDocument(path, receipt.CleanXMLReceipt());
   if (fReceiptQueuedHook) fReceiptQueuedHook(path);
 
   const kRTSCounters before = counters;

@@ -239,20 +239,25 @@ TEST_F(ProcessReceiptTest, UnwritableQueueLeavesTheCountersAlone) {
 }
 
 // Counters restored from an older copy would number the next receipt again:
-// the undelivered document of that number stays as it is.
+// the undelivered document of that number stays as it is, also while the
+// delivery thread holds it under its claimed name.
 TEST_F(ProcessReceiptTest, AnExistingQueueFileIsNeverReplaced) {
   OpenAt(1, 0);
   const std::string counters = Counters();
-  WriteFileAtomic(QueueFile("T01-0001-0001.srtd"), "undelivered\r\n");
-  try {
-    M().ProcessReceipt(Sale("1.00"));
-    FAIL() << "signed";
-  } catch (const Error& e) {
-    EXPECT_THAT(e.what(), ::testing::HasSubstr("File already exists"));
+  for (const char* existing : {"T01-0001-0001.srtd", "T01-0001-0001.sending.srtd"}) {
+    SCOPED_TRACE(existing);
+    WriteFileAtomic(QueueFile(existing), "undelivered\r\n");
+    try {
+      M().ProcessReceipt(Sale("1.00"));
+      ADD_FAILURE() << "signed";
+    } catch (const Error& e) {
+      EXPECT_THAT(e.what(), ::testing::HasSubstr("File already exists"));
+    }
+    EXPECT_EQ(ReadFileBytes(QueueFile(existing)), "undelivered\r\n");
+    EXPECT_EQ(Counters(), counters);
+    EXPECT_EQ(M().ActualCounters().CurrentnRec(), 0);
+    std::filesystem::remove(QueueFile(existing));
   }
-  EXPECT_EQ(ReadFileBytes(QueueFile("T01-0001-0001.srtd")), "undelivered\r\n");
-  EXPECT_EQ(Counters(), counters);
-  EXPECT_EQ(M().ActualCounters().CurrentnRec(), 0);
 }
 
 // A crash after the queue file was written but before the counters were
