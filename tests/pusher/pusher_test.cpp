@@ -238,7 +238,9 @@ TEST_F(PusherTest, FilingDirectoryTakenAwayIsMadeAgain) {
 TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
   Queue("T01-0001-0003.srtd", Receipt(3), 30);
   Queue("T01-0001-0001.srtd", Receipt(1), 10);
-  Queue("T01-0001-0005.srtd", Receipt(5), 20);  // older than 3 despite its name
+  // Older than 3 despite its name; claimed for delivery when the process
+  // ended: sent in its turn and filed under its queued name.
+  Queue("T01-0001-0005.sending.srtd", Receipt(5), 20);
   Queue("T01-0001-0009.srtd", Receipt(9), 40);  // the same millisecond: path order
   Queue("T01-0001-0008.srtd", Receipt(8), 40);
   Queue("T01-0001-9999.srtd", kEPSRTServer_TillZReport::GetMessage("T01"), 40);
@@ -252,6 +254,7 @@ TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
     EXPECT_TRUE(fs::exists(ProcessedPath(name))) << name;
     EXPECT_FALSE(fs::exists(queue_ + "/" + name)) << name;
   }
+  EXPECT_EQ(ListFiles(queue_, ".srtd"), std::vector<std::string>{});
   EXPECT_TRUE(fs::exists(queue_ + "/notes.txt"));
   // Delivered documents keep their text.
   EXPECT_EQ(ReadAll(ProcessedPath("T01-0001-0001.srtd")), Receipt(1) + "\r\n");
