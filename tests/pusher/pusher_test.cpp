@@ -120,17 +120,20 @@ class PusherTest : public ::testing::Test {
     pusher_->Start();
   }
 
-  // Writes a queue file the way the till does (atomic rename) and gives it
-  // the modification time |base_| + |offsetMillis|.
+  // Writes a queue file the way the till does (atomic rename) with the
+  // modification time |base_| + |offsetMillis|, given before the file enters
+  // the queue, where a running pusher may take it on at once.
   std::string Queue(const std::string& name, const std::string& text, int64_t offsetMillis) {
     const std::string path = queue_ + "/" + name;
-    WriteFileAtomic(path, text + "\r\n");
+    const std::string unlisted = path + ".new";
+    WriteFileAtomic(unlisted, text + "\r\n");
     const int64_t millis = base_ + offsetMillis;
     timespec times[2];
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = millis / 1000;
     times[1].tv_nsec = (millis % 1000) * 1000000;
-    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    EXPECT_EQ(::utimensat(AT_FDCWD, unlisted.c_str(), times, 0), 0);
+    EXPECT_TRUE(MoveFileReplace(unlisted, path));
     return path;
   }
 
