@@ -4,6 +4,7 @@
 #include "include/QXRS_VURUV90_20.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -38,7 +39,51 @@ kRTSManager* gManager = nullptr;
 // and its counters serve one call at a time, so a host that calls from two
 // threads at once gets its calls one after the other, in the order they take
 // the lock, instead of two receipts with one number.
-std::timed_mutex gEntryLock;
+//
+// A gate rather than a plain mutex so that the unload step can give up after
+// a bounded wait.
+class EntryGate {
+ public:
+  // Waits until no call is inside; false when |aLimit| passed first.
+  bool Enter(std::chrono::milliseconds aLimit) {
+    std::unique_lock<std::mutex> lock(fLock);
+    if (!fLeft.wait_for(lock, aLimit, [this] { return !fBusy; })) return false;
+    fBusy = true;
+    return true;
+  }
+  void Enter() {
+    std::unique_lock<std::mutex> lock(fLock);
+    fLeft.wait(lock, [this] { return !fBusy; });
+    fBusy = true;
+  }
+  void Leave() {
+    {
+      std::lock_guard<std::mutex> lock(fLock);
+      fBusy = false;
+    }
+    fLeft.notify_one();
+  }
+
+ private:
+  std::mutex fLock;
+  std::condition_variable fLeft;
+  bool fBusy = false;
+};
+
+// Never destroyed, like the manager: the exit handlers run before the unload
+// step, which still needs the gate.
+EntryGate& Gate() {
+  static EntryGate* const gate = new EntryGate();
+  return *gate;
+}
+
+// Holds the gate for one entry point call.
+struct InsideEntry {
+  InsideEntry() { Gate().Enter(); }
+  ~InsideEntry() { Gate().Leave(); }
+  InsideEntry(const InsideEntry&) = delete;
+  InsideEntry& operator=(const InsideEntry&) = delete;
+};
 
 // What an entry point hands back, before conversion to the host's strings.
 struct Outcome {
@@ -68,7 +113,7 @@ std::string MessageOf(const std::exception_ptr& aError) {
 // Returns the success flag.
 template <typename Body>
 bool Deliver(Body&& aBody, BSTR* aResult, BSTR* aError) {
-  std::lock_guard<std::timed_mutex> serialise(gEntryLock);
+  const InsideEntry serialise;
   Outcome outcome;
   try {
     outcome = aBody();
@@ -160,8 +205,7 @@ __attribute__((destructor)) void UnloadLibrary() {
   // A call still running on another thread (a host that unloads or exits
   // meanwhile) keeps what it uses; the end of the process takes it. Its
   // server exchange ends by its deadline, so the wait is bounded.
-  std::unique_lock<std::timed_mutex> serialise(gEntryLock, std::defer_lock);
-  if (!serialise.try_lock_for(std::chrono::milliseconds(HttpDeadlineMillis() + 1000))) return;
+  if (!Gate().Enter(std::chrono::milliseconds(HttpDeadlineMillis() + 1000))) return;
   try {
     if (gManager) {
       gManager->StopPusher();
@@ -170,6 +214,7 @@ __attribute__((destructor)) void UnloadLibrary() {
     }
   } catch (...) {
   }
+  Gate().Leave();
   DestroyApplication();
 }
 

@@ -137,7 +137,11 @@ bool kRTSManager::Init(const std::string& aDataRootDir, const std::string& aAddr
 bool kRTSManager::Targets(const std::string& aDataRootDir, const std::string& aAddress,
                           int32_t aPort, const std::string& aUser, const std::string& aPassword,
                           const std::string& aTillId) const {
+  // Raises, before a running pusher is touched, for a root or till id that
+  // the data store's layout refuses.
   const std::string root = aDataRootDir.empty() ? DefaultDataRootDir() : aDataRootDir;
+  CheckPathCharacters(root);
+  CheckPathComponent(aTillId);
   if (JoinPath(JoinPath(root, aTillId), "Queue") != fDataQueueDir) return false;
   std::lock_guard<std::recursive_mutex> hold(fServer->Lock());
   const kEPSRTServer_Setup& setup = fServer->SetupInfo();

@@ -4,12 +4,17 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/currency.h"
 #include "platform/files.h"
 #include "platform/xml.h"
 #include "support/host_scenario.h"
+#include "tools/qxtill/verify.h"
 
 namespace qx::test {
 namespace {
@@ -75,6 +80,36 @@ TEST_F(HostSign, WorkedReceiptGivesItsResultDocument) {
   ASSERT_TRUE(queued);
   EXPECT_EQ(QueuedAttribute(*queued, "fiscalInformation", "recVAT"), "1.27");
   EXPECT_EQ(SealOf(*queued), signature);
+}
+
+// A host that breaks the one-call-at-a-time rule: its calls are taken one
+// after the other, so every receipt reported signed has a number of its own
+// and the stored chain holds exactly those receipts.
+TEST_F(HostSign, TwoThreadsSigningAtOnceGetDistinctNumbersInOneChain) {
+  ASSERT_EQ(OpenTill().code, 0);
+  constexpr size_t kEach = 25;
+  std::vector<HostCall> calls[2];
+  const auto sign = [&](int aThread) {
+    for (size_t i = 0; i < kEach; ++i) {
+      calls[aThread].push_back(Library().Sign(SimpleReceipt("0", "1.00")));
+    }
+  };
+  std::thread first(sign, 0), second(sign, 1);
+  first.join();
+  second.join();
+  std::set<std::string> numbers;
+  for (const std::vector<HostCall>& list : calls) {
+    for (const HostCall& call : list) {
+      ASSERT_EQ(call.code, 0) << call.error.value_or("");
+      numbers.insert(ElementText(call.result.value_or(""), "nDoc").value_or(""));
+    }
+  }
+  EXPECT_EQ(numbers.size(), 2 * kEach);
+  ASSERT_TRUE(WaitForEmptyQueue());
+  std::ostringstream report;
+  const VerifyResult verified = VerifyTill(TillDir(), report);
+  EXPECT_TRUE(verified.Ok()) << report.str();
+  EXPECT_EQ(verified.receipts, static_cast<int>(2 * kEach));
 }
 
 class HostSignItalian : public HostSign {

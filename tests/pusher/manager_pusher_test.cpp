@@ -13,6 +13,7 @@
 
 #include "manager/manager_fixture.h"
 #include "platform/datetime.h"
+#include "platform/error.h"
 #include "platform/files.h"
 
 namespace qx::manager_test {
@@ -135,6 +136,9 @@ TEST_F(ManagerPusherTest, SwitchedTillIsDeliveredToTheServerItsOpeningNamed) {
   Sim().AddFault(busy);
   for (const char* price : {"1.00", "2.00"}) ASSERT_TRUE(M().ProcessReceipt(Sale(price)));
   ASSERT_TRUE(WaitUntil([&] { return CountRequests("createReceipt") > 0; }));
+  // An opening refused for its till id leaves the pusher as it was.
+  EXPECT_THROW(M().DayOpen("", other.BaseAddress(), other.Port(), "", "", "a/b"), Error);
+  EXPECT_TRUE(M().PusherRunning());
 
   ASSERT_TRUE(M().DayOpen("", other.BaseAddress(), other.Port(), "", "", "T02"));
   for (const char* price : {"3.00", "4.00"}) ASSERT_TRUE(M().ProcessReceipt(Sale(price)));

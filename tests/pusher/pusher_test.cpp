@@ -120,17 +120,20 @@ class PusherTest : public ::testing::Test {
     pusher_->Start();
   }
 
-  // Writes a queue file the way the till does (atomic rename) and gives it
-  // the modification time |base_| + |offsetMillis|.
+  // Writes a queue file the way the till does (atomic rename) with the
+  // modification time |base_| + |offsetMillis|, given before the file enters
+  // the queue, where a running pusher may take it on at once.
   std::string Queue(const std::string& name, const std::string& text, int64_t offsetMillis) {
     const std::string path = queue_ + "/" + name;
-    WriteFileAtomic(path, text + "\r\n");
+    const std::string unlisted = path + ".new";
+    WriteFileAtomic(unlisted, text + "\r\n");
     const int64_t millis = base_ + offsetMillis;
     timespec times[2];
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = millis / 1000;
     times[1].tv_nsec = (millis % 1000) * 1000000;
-    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    EXPECT_EQ(::utimensat(AT_FDCWD, unlisted.c_str(), times, 0), 0);
+    EXPECT_TRUE(MoveFileReplace(unlisted, path));
     return path;
   }
 
@@ -238,7 +241,9 @@ TEST_F(PusherTest, FilingDirectoryTakenAwayIsMadeAgain) {
 TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
   Queue("T01-0001-0003.srtd", Receipt(3), 30);
   Queue("T01-0001-0001.srtd", Receipt(1), 10);
-  Queue("T01-0001-0005.srtd", Receipt(5), 20);  // older than 3 despite its name
+  // Older than 3 despite its name; claimed for delivery when the process
+  // ended: sent in its turn and filed under its queued name.
+  Queue("T01-0001-0005.sending.srtd", Receipt(5), 20);
   Queue("T01-0001-0009.srtd", Receipt(9), 40);  // the same millisecond: path order
   Queue("T01-0001-0008.srtd", Receipt(8), 40);
   Queue("T01-0001-9999.srtd", kEPSRTServer_TillZReport::GetMessage("T01"), 40);
@@ -252,6 +257,7 @@ TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
     EXPECT_TRUE(fs::exists(ProcessedPath(name))) << name;
     EXPECT_FALSE(fs::exists(queue_ + "/" + name)) << name;
   }
+  EXPECT_EQ(ListFiles(queue_, ".srtd"), std::vector<std::string>{});
   EXPECT_TRUE(fs::exists(queue_ + "/notes.txt"));
   // Delivered documents keep their text.
   EXPECT_EQ(ReadAll(ProcessedPath("T01-0001-0001.srtd")), Receipt(1) + "\r\n");

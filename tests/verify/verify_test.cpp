@@ -71,12 +71,14 @@ TEST_F(VerifyTest, ADayProducedByTheLibraryVerifies) {
   EXPECT_EQ(r.receipts, 4);
   EXPECT_THAT(report_, HasSubstr("VERIFIED: 4 receipts in 1 Z reports"));
 
-  // Filed receipts count wherever they lie, and a closed day checks against its journal.
+  // Filed and claimed receipts count wherever they lie, and a closed day
+  // checks against its journal.
   fs::create_directories(TillDir() + "/Processed/20261209");
   fs::create_directories(TillDir() + "/Errors/20261209");
   fs::rename(Queued(1),
              TillDir() + "/Processed/20261209/" + fs::path(Queued(1)).filename().string());
   fs::rename(Queued(3), TillDir() + "/Errors/20261209/" + fs::path(Queued(3)).filename().string());
+  fs::rename(Queued(2), ClaimedQueueFileName(Queued(2)));  // being delivered
   CloseLikeTheManager();
   r = Verify();
   EXPECT_TRUE(r.Ok()) << report_;
