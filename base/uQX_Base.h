@@ -140,7 +140,7 @@ class tQX_Application {
   bool fIsBatch = false;
   bool fIsDebug = false;
   bool fSingleInstance = false;
-  int fSingleInstanceLock = -1;  // descriptor of the held lock file, or -1
+  intptr_t fSingleInstanceLock = -1;  // the held single-instance claim, or -1
   std::string fDefaultLanguage;
   std::string fLanguage;
   std::map<std::string, std::string> fMessages;

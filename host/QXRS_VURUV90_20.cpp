@@ -14,6 +14,7 @@
 #include "host/QXRS_VURUV90_20_Strings.h"
 #include "manager/uRTServerManager.h"
 #include "platform/currency.h"
+#include "platform/process.h"
 
 namespace qx {
 namespace {
@@ -147,6 +148,10 @@ __attribute__((constructor)) void LoadLibrary() {
 // logs are written out, the application's last, so that no thread of the
 // library outlives dlclose.
 __attribute__((destructor)) void UnloadLibrary() {
+  // Where this step runs under a lock the threads need to end, it must not
+  // wait for them: they then end with the process, and the document a
+  // delivery was sending stays queued for the next start.
+  if (!UnloadMayWaitForThreads()) return;
   try {
     if (gManager) {
       gManager->StopPusher();

@@ -1,0 +1,77 @@
+# The Windows build: the same sources as the Linux one, with each platform
+# service's Windows implementation, linked statically into a stdcall DLL that
+# imports only system DLLs. pugixml and expat are compiled from their Debian
+# source packages, unpacked by ./run windows into QX_THIRD_PARTY_DIR.
+set(QX_THIRD_PARTY_DIR "" CACHE PATH "Directory holding the unpacked pugixml and expat sources")
+if(NOT EXISTS "${QX_THIRD_PARTY_DIR}/pugixml/src/pugixml.cpp" OR
+   NOT EXISTS "${QX_THIRD_PARTY_DIR}/expat/expat/CMakeLists.txt")
+  message(FATAL_ERROR "QX_THIRD_PARTY_DIR must hold pugixml/ and expat/ (./run windows fetches them)")
+endif()
+
+# Everything static: the DLL and the programs need no mingw runtime DLLs.
+add_link_options(-static -static-libgcc -static-libstdc++)
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+
+add_library(pugixml STATIC ${QX_THIRD_PARTY_DIR}/pugixml/src/pugixml.cpp)
+target_include_directories(pugixml SYSTEM PUBLIC ${QX_THIRD_PARTY_DIR}/pugixml/src)
+target_compile_options(pugixml PRIVATE -w)
+add_library(pugixml::pugixml ALIAS pugixml)
+
+set(EXPAT_BUILD_TOOLS OFF CACHE BOOL "" FORCE)
+set(EXPAT_BUILD_EXAMPLES OFF CACHE BOOL "" FORCE)
+set(EXPAT_BUILD_TESTS OFF CACHE BOOL "" FORCE)
+set(EXPAT_BUILD_DOCS OFF CACHE BOOL "" FORCE)
+set(EXPAT_BUILD_FUZZERS OFF CACHE BOOL "" FORCE)
+set(EXPAT_BUILD_PKGCONFIG OFF CACHE BOOL "" FORCE)
+set(EXPAT_SHARED_LIBS OFF CACHE BOOL "" FORCE)
+set(EXPAT_ENABLE_INSTALL OFF CACHE BOOL "" FORCE)
+add_subdirectory(${QX_THIRD_PARTY_DIR}/expat/expat ${CMAKE_BINARY_DIR}/expat EXCLUDE_FROM_ALL)
+target_compile_options(expat PRIVATE -w)
+target_compile_definitions(expat PUBLIC XML_STATIC)
+
+# The library's code: every system-neutral source, the Windows side of the
+# platform services and of the application base's windows.
+set(QX_POSIX_ONLY files http digest threads)
+file(GLOB QX_CORE_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/platform/*.cpp
+  ${CMAKE_SOURCE_DIR}/platform/win/*.cpp
+  ${CMAKE_SOURCE_DIR}/log/*.cpp
+  ${CMAKE_SOURCE_DIR}/base/*.cpp
+  ${CMAKE_SOURCE_DIR}/base/win/*.cpp
+  ${CMAKE_SOURCE_DIR}/rtserver/*.cpp
+  ${CMAKE_SOURCE_DIR}/manager/*.cpp)
+foreach(name IN LISTS QX_POSIX_ONLY)
+  list(REMOVE_ITEM QX_CORE_SOURCES ${CMAKE_SOURCE_DIR}/platform/${name}.cpp)
+endforeach()
+list(FILTER QX_CORE_SOURCES EXCLUDE REGEX "/base/uQX_Base_(X11|Wait|MessageBox)\\.cpp$")
+add_library(qxcore STATIC ${QX_CORE_SOURCES})
+target_include_directories(qxcore PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+target_link_libraries(qxcore PUBLIC pugixml::pugixml expat winhttp crypt32 bcrypt oleaut32 user32
+  gdi32 Threads::Threads)
+target_compile_definitions(qxcore PUBLIC QX_VERSION="${PROJECT_VERSION}")
+
+# The DLL: the four entry points, stdcall, exported undecorated at their
+# ordinals by the module-definition file and nothing else; a version resource.
+configure_file(${CMAKE_SOURCE_DIR}/host/win/QXRS_VURUV90_20.rc.in
+  ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.rc @ONLY)
+file(GLOB QX_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp
+  ${CMAKE_SOURCE_DIR}/host/win/*.cpp)
+list(REMOVE_ITEM QX_HOST_SOURCES ${CMAKE_SOURCE_DIR}/host/QXRS_VURUV90_20_Strings.cpp)
+add_library(QXRS_VURUV90_20 SHARED ${QX_HOST_SOURCES} ${CMAKE_SOURCE_DIR}/host/win/QXRS_VURUV90_20.def
+  ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.rc)
+target_link_libraries(QXRS_VURUV90_20 PRIVATE qxcore)
+set_target_properties(QXRS_VURUV90_20 PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# The .def file names the undecorated stdcall names; --kill-at keeps the
+# decorated ones out of the export table on x86.
+target_link_options(QXRS_VURUV90_20 PRIVATE -Wl,--kill-at -Wl,--enable-stdcall-fixup)
+
+# The verifier and the host program, for checking a store on Windows too.
+file(GLOB QX_VERIFY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/qxtill/verify*.cpp)
+add_library(qxverify STATIC ${QX_VERIFY_SOURCES})
+target_link_libraries(qxverify PUBLIC qxcore)
+
+if(QX_BUILD_TESTS AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  enable_testing()
+  include(${CMAKE_SOURCE_DIR}/cmake/WindowsTests.cmake OPTIONAL)
+endif()
