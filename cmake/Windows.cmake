@@ -27,6 +27,12 @@ set(EXPAT_SHARED_LIBS OFF CACHE BOOL "" FORCE)
 set(EXPAT_ENABLE_INSTALL OFF CACHE BOOL "" FORCE)
 add_subdirectory(${QX_THIRD_PARTY_DIR}/expat/expat ${CMAKE_BINARY_DIR}/expat EXCLUDE_FROM_ALL)
 target_compile_options(expat PRIVATE -w)
+# Debian's patches test "XML_DTD == 1", as its own build defines it; expat's
+# CMake defines the macro empty.
+file(READ ${CMAKE_BINARY_DIR}/expat/expat_config.h QX_EXPAT_CONFIG)
+string(REPLACE "#define XML_DTD\n" "#define XML_DTD 1\n" QX_EXPAT_CONFIG "${QX_EXPAT_CONFIG}")
+string(REPLACE "#define XML_GE\n" "#define XML_GE 1\n" QX_EXPAT_CONFIG "${QX_EXPAT_CONFIG}")
+file(WRITE ${CMAKE_BINARY_DIR}/expat/expat_config.h "${QX_EXPAT_CONFIG}")
 target_compile_definitions(expat PUBLIC XML_STATIC)
 
 # The library's code: every system-neutral source, the Windows side of the

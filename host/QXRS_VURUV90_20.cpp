@@ -137,6 +137,7 @@ Outcome XReport() {
 // The library's start: the user's locale is read once, here, and the
 // application object (its log beside the host executable) is created.
 __attribute__((constructor)) void LoadLibrary() {
+  KeepLibraryMapped();
   try {
     LocaleDecimalSeparator();
   } catch (...) {
@@ -168,7 +169,7 @@ __attribute__((destructor)) void UnloadLibrary() {
 
 extern "C" {
 
-int32_t OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR aTillId,
+int32_t QXRS_CALL OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR aTillId,
                  BSTR* aError) {
   using namespace qx;
   if (aError == nullptr) return kFailure;
@@ -182,7 +183,7 @@ int32_t OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR 
   return ok ? kSuccess : kFailure;
 }
 
-int32_t SIGNRECEIPT(BSTR aXmlReceipt, BSTR* aResult, BSTR* aError) {
+int32_t QXRS_CALL SIGNRECEIPT(BSTR aXmlReceipt, BSTR* aResult, BSTR* aError) {
   using namespace qx;
   if (aResult == nullptr || aError == nullptr) return kSignFailure;
   *aResult = nullptr;
@@ -191,7 +192,7 @@ int32_t SIGNRECEIPT(BSTR aXmlReceipt, BSTR* aResult, BSTR* aError) {
   return ok ? kSuccess : kSignFailure;
 }
 
-int32_t CLOSETILL(BSTR* aResult, BSTR* aError) {
+int32_t QXRS_CALL CLOSETILL(BSTR* aResult, BSTR* aError) {
   using namespace qx;
   if (aResult == nullptr || aError == nullptr) return kFailure;
   *aResult = nullptr;
@@ -199,7 +200,7 @@ int32_t CLOSETILL(BSTR* aResult, BSTR* aError) {
   return Deliver(CloseTill, aResult, aError) ? kSuccess : kFailure;
 }
 
-int32_t XREPORT(BSTR* aResult, BSTR* aError) {
+int32_t QXRS_CALL XREPORT(BSTR* aResult, BSTR* aError) {
   using namespace qx;
   if (aResult == nullptr || aError == nullptr) return kFailure;
   *aResult = nullptr;

@@ -27,6 +27,15 @@ intptr_t ClaimInstance(const std::string& name);
 // Gives a claim back; kNoInstanceClaim is ignored.
 void ReleaseInstance(intptr_t claim);
 
+// Where the data store lives unless the environment says otherwise
+// (/var/lib/QX_SRT_DB, C:\QX_SRT_DB).
+std::string SystemDataRoot();
+
+// Keeps the library's code mapped for as long as threads of its own may run,
+// where the unload step cannot wait for them (see UnloadMayWaitForThreads):
+// the library then stays loaded until the process ends. Called once at load.
+void KeepLibraryMapped() noexcept;
+
 // True when the library's unload step may stop and wait for its own threads.
 // False where the system runs that step under a lock its threads need to end
 // (there, the library stays loaded while they run and they end with the

@@ -5,6 +5,8 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <wctype.h>
+
 #include <ctime>
 
 #include "platform/currency.h"
@@ -20,6 +22,8 @@ char RadixOf(locale_t locale) {
   freelocale(locale);
   return separator;
 }
+
+bool IsSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
 
 }  // namespace
 
@@ -49,6 +53,25 @@ std::string LocaleShortDate(int year, int month, int day) {
     freelocale(locale);
   }
   return buffer;
+}
+
+std::u16string LocaleLowerCase(std::u16string units) {
+  // "" resolves LC_ALL, then LC_CTYPE, then LANG; an unknown locale falls back
+  // to C. Read once and kept for the life of the process.
+  static const locale_t locale = [] {
+    locale_t user = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    return user != static_cast<locale_t>(0) ? user
+                                            : newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+  }();
+  for (char16_t& unit : units) {
+    if (IsSurrogate(unit)) continue;
+    const wint_t lower =
+        locale != static_cast<locale_t>(0) ? towlower_l(unit, locale) : towlower(unit);
+    if (lower <= 0xFFFF && !IsSurrogate(static_cast<char16_t>(lower))) {
+      unit = static_cast<char16_t>(lower);
+    }
+  }
+  return units;
 }
 
 }  // namespace qx
