@@ -1,0 +1,25 @@
+# Tests of the Windows build, run by ctest: the exports of both DLLs with
+# objdump, and under Wine (x86-64) a host program that loads the DLL by name,
+# a whole day against the Linux simulator, and the process ending in a delivery.
+# QX_LINUX_BUILD names the Linux build whose rtsim and qxtill they use.
+set(QX_LINUX_BUILD "${CMAKE_SOURCE_DIR}/build" CACHE PATH "Linux build with rtsim and qxtill")
+set(QX_WIN32_BUILD "${CMAKE_SOURCE_DIR}/build-win32" CACHE PATH "The x86 Windows build")
+
+add_executable(win_host ${CMAKE_SOURCE_DIR}/tests/windows/win_host.cpp)
+target_link_libraries(win_host PRIVATE oleaut32)
+set_target_properties(win_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_dependencies(win_host QXRS_VURUV90_20)
+
+add_test(NAME WindowsExports.X64
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exports.sh x86_64-w64-mingw32-objdump
+  ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.dll)
+add_test(NAME WindowsExports.X86
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exports.sh i686-w64-mingw32-objdump
+  ${QX_WIN32_BUILD}/QXRS_VURUV90_20.dll)
+add_test(NAME WindowsExports.ByNameAndOrdinal COMMAND wine ${CMAKE_BINARY_DIR}/win_host.exe exports)
+add_test(NAME WindowsDay.AgainstLinuxSimulator
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/day.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD}
+  ${CMAKE_SOURCE_DIR})
+set_tests_properties(WindowsExports.ByNameAndOrdinal WindowsDay.AgainstLinuxSimulator PROPERTIES
+  ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+set_tests_properties(WindowsDay.AgainstLinuxSimulator PROPERTIES TIMEOUT 300 RUN_SERIAL ON)
