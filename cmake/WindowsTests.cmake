@@ -23,3 +23,11 @@ add_test(NAME WindowsDay.AgainstLinuxSimulator
 set_tests_properties(WindowsExports.ByNameAndOrdinal WindowsDay.AgainstLinuxSimulator PROPERTIES
   ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
 set_tests_properties(WindowsDay.AgainstLinuxSimulator PROPERTIES TIMEOUT 300 RUN_SERIAL ON)
+
+add_executable(win_http ${CMAKE_SOURCE_DIR}/tests/windows/win_http.cpp)
+target_link_libraries(win_http PRIVATE qxcore)
+set_target_properties(win_http PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_test(NAME WindowsHttp.AgainstLocalServers
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/http.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD})
+set_tests_properties(WindowsHttp.AgainstLocalServers PROPERTIES TIMEOUT 120
+  ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
