@@ -31,3 +31,8 @@ add_test(NAME WindowsHttp.AgainstLocalServers
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/http.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD})
 set_tests_properties(WindowsHttp.AgainstLocalServers PROPERTIES TIMEOUT 120
   ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+add_test(NAME WindowsExit.InDelivery
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exit.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD}
+  ${CMAKE_SOURCE_DIR})
+set_tests_properties(WindowsExit.InDelivery PROPERTIES TIMEOUT 180 RUN_SERIAL ON
+  ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")

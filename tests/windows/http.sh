@@ -9,6 +9,7 @@ win=$1
 linux=$2
 export WINEPREFIX=${WINEPREFIX:-$win/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
 work=$(mktemp -d "$win/http.XXXXXX")
+: >"$work/rtsim.log"
 "$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo >"$work/rtsim.log" 2>&1 &
 sim=$!
 trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT

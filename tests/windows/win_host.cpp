@@ -145,7 +145,7 @@ size_t Queued(const std::string& queueDir) {
 }
 
 int Day(int argc, char** argv) {
-  if (argc < 7) return 2;
+  if (argc < 6) return 2;
   HMODULE library = LoadDriver();
   if (library == nullptr) return 1;
   int failures = Open(library, argv) == 0 ? 0 : 1;
