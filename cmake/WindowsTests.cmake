@@ -29,7 +29,7 @@ target_link_libraries(win_http PRIVATE qxcore)
 set_target_properties(win_http PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 add_test(NAME WindowsHttp.AgainstLocalServers
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/http.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD})
-set_tests_properties(WindowsHttp.AgainstLocalServers PROPERTIES TIMEOUT 120
+set_tests_properties(WindowsHttp.AgainstLocalServers PROPERTIES TIMEOUT 120 RUN_SERIAL ON
   ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
 add_test(NAME WindowsExit.InDelivery
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exit.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD}

@@ -20,7 +20,7 @@ work=$(mktemp -d "$win/day.XXXXXX")
 store="$WINEPREFIX/drive_c/QX_SRT_DB"
 rm -rf "$store/T01"
 sims=()
-trap 'for p in "${sims[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null || true; done' EXIT
+trap 'for p in "${sims[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
 start_simulator() {  # log file; sets port
   : >"$1"
   "$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo --log >"$1" 2>&1 &

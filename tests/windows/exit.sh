@@ -16,7 +16,7 @@ rm -rf "$store"
 : >"$work/rtsim.log"
 "$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo --log >"$work/rtsim.log" 2>&1 &
 sim=$!
-trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
+trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
 port=""
 for _ in $(seq 1 200); do
   port=$(sed -n 's/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/rtsim.log" | head -n 1)
