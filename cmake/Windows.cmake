@@ -58,19 +58,40 @@ target_compile_definitions(qxcore PUBLIC QX_VERSION="${PROJECT_VERSION}")
 
 # The DLL: the four entry points, stdcall, exported undecorated at their
 # ordinals by the module-definition file and nothing else; a version resource.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(QX_STDCALL_24 "@24")
+  set(QX_STDCALL_12 "@12")
+  set(QX_STDCALL_8 "@8")
+endif()
+configure_file(${CMAKE_SOURCE_DIR}/host/win/QXRS_VURUV90_20.def.in
+  ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.def @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/host/win/QXRS_VURUV90_20.rc.in
   ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.rc @ONLY)
 file(GLOB QX_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/*.cpp
   ${CMAKE_SOURCE_DIR}/host/win/*.cpp)
 list(REMOVE_ITEM QX_HOST_SOURCES ${CMAKE_SOURCE_DIR}/host/QXRS_VURUV90_20_Strings.cpp)
-add_library(QXRS_VURUV90_20 SHARED ${QX_HOST_SOURCES} ${CMAKE_SOURCE_DIR}/host/win/QXRS_VURUV90_20.def
+add_library(QXRS_VURUV90_20 SHARED ${QX_HOST_SOURCES} ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.def
   ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.rc)
 target_link_libraries(QXRS_VURUV90_20 PRIVATE qxcore)
 set_target_properties(QXRS_VURUV90_20 PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-# The .def file names the undecorated stdcall names; --kill-at keeps the
-# decorated ones out of the export table on x86.
-target_link_options(QXRS_VURUV90_20 PRIVATE -Wl,--kill-at -Wl,--enable-stdcall-fixup)
+target_link_options(QXRS_VURUV90_20 PRIVATE -Wl,--kill-at)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The linker's import library would drop the decoration as well; dlltool's
+  # keeps the decorated symbols a C host refers to, bound to the plain names.
+  string(REGEX REPLACE "g\\+\\+-posix$" "dlltool" QX_DLLTOOL "${CMAKE_CXX_COMPILER}")
+  add_custom_command(TARGET QXRS_VURUV90_20 POST_BUILD
+    COMMAND ${QX_DLLTOOL} --kill-at -d ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.def
+      -D QXRS_VURUV90_20.dll -l $<TARGET_LINKER_FILE:QXRS_VURUV90_20>
+    VERBATIM)
+endif()
+
+# The C host of the examples, linked with the DLL's import library.
+add_executable(host_example ${CMAKE_SOURCE_DIR}/examples/host_example.c)
+target_include_directories(host_example PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_link_libraries(host_example PRIVATE QXRS_VURUV90_20 oleaut32)
+set_target_properties(host_example PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # The verifier and the host program, for checking a store on Windows too.
 file(GLOB QX_VERIFY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/qxtill/verify*.cpp)

@@ -36,3 +36,6 @@ add_test(NAME WindowsExit.InDelivery
   ${CMAKE_SOURCE_DIR})
 set_tests_properties(WindowsExit.InDelivery PROPERTIES TIMEOUT 180 RUN_SERIAL ON
   ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+
+add_test(NAME WindowsDeclarations.MatchTheHeader
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/declarations.sh ${CMAKE_SOURCE_DIR})
