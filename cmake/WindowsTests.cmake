@@ -39,3 +39,28 @@ set_tests_properties(WindowsExit.InDelivery PROPERTIES TIMEOUT 180 RUN_SERIAL ON
 
 add_test(NAME WindowsDeclarations.MatchTheHeader
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/declarations.sh ${CMAKE_SOURCE_DIR})
+
+# The system-neutral unit suites, cross-compiled and run under Wine: the
+# arithmetic, texts, XML, receipts and verifier must give the same results on
+# Windows. GoogleTest is built from Debian's source package for mingw.
+set(QX_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+if(EXISTS ${QX_GTEST_SOURCE}/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  add_subdirectory(${QX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set(QX_PORTABLE_SUITES
+    base/format_test.cpp base/settings_info_test.cpp
+    platform/digest_test.cpp platform/strings_test.cpp platform/xml_text_test.cpp
+    receipt/receipt_convert_test.cpp receipt/receipt_model_test.cpp
+    )
+  list(TRANSFORM QX_PORTABLE_SUITES PREPEND ${CMAKE_SOURCE_DIR}/tests/)
+  add_executable(qx_win_tests ${QX_PORTABLE_SUITES})
+  target_include_directories(qx_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(qx_win_tests PRIVATE QX_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    QX_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  target_link_libraries(qx_win_tests PRIVATE qxverify qxcore gtest gmock gtest_main)
+  set_target_properties(qx_win_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  add_test(NAME WindowsUnitSuites COMMAND wine ${CMAKE_BINARY_DIR}/qx_win_tests.exe)
+  set_tests_properties(WindowsUnitSuites PROPERTIES TIMEOUT 300
+    ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+endif()
