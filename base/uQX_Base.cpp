@@ -105,6 +105,10 @@ void tQX_Application::Log(tQX_MessageType aEntryType, std::string_view aMessage)
 
 void tQX_Application::FlushLog() { fLogger->Flush(); }
 
+void tQX_Application::WriteOutLogHere() noexcept {
+  if (fLogger) fLogger->WriteOutHere();
+}
+
 std::string tQX_Application::LastError() const {
   std::lock_guard<std::mutex> guard(fLastErrorLock);
   return fLastError;

@@ -72,6 +72,8 @@ class tQX_Application {
   void Log(tQX_MessageType aEntryType, std::string_view aMessage);
   // Blocks until every line logged so far is in the file.
   void FlushLog();
+  // Writes the queued log lines on the calling thread, without waiting.
+  void WriteOutLogHere() noexcept;
   // A relative |aNewDir| is taken below the LogFiles directory beside the host
   // executable; an absolute one as it is. Later lines go to the file there.
   void ChangeLogDirectory(std::string_view aNewDir);

@@ -151,8 +151,13 @@ __attribute__((constructor)) void LoadLibrary() {
 __attribute__((destructor)) void UnloadLibrary() {
   // Where this step runs under a lock the threads need to end, it must not
   // wait for them: they then end with the process, and the document a
-  // delivery was sending stays queued for the next start.
-  if (!UnloadMayWaitForThreads()) return;
+  // delivery was sending stays queued for the next start. The log lines
+  // still queued are written here when no thread holds them.
+  if (!UnloadMayWaitForThreads()) {
+    if (gManager) gManager->WriteOutPusherLogHere();
+    if (gApplication) gApplication->WriteOutLogHere();
+    return;
+  }
   try {
     if (gManager) {
       gManager->StopPusher();

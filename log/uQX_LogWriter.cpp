@@ -65,6 +65,19 @@ void tQX_LogThread::WaitUntilWritten() {
   fProgress.wait(lock, [&] { return fHandled >= target; });
 }
 
+void tQX_LogThread::WriteOutHere() noexcept {
+  std::unique_lock<std::mutex> lock(fLock, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  while (!fQueue.empty()) {
+    try {
+      fWriter.WriteToFile(fQueue.front());
+    } catch (...) {
+    }
+    fQueue.pop_front();
+    ++fHandled;
+  }
+}
+
 void tQX_LogThread::Execute() {
   NameCurrentThread("qx-log");
   std::unique_lock<std::mutex> lock(fLock);
@@ -140,6 +153,10 @@ void tQX_LogWriter::Write(tQX_MessageType aEntryType, std::string_view aMessage)
 }
 
 void tQX_LogWriter::Flush() { fThread->WaitUntilWritten(); }
+
+void tQX_LogWriter::WriteOutHere() noexcept {
+  if (fThread) fThread->WriteOutHere();
+}
 
 int64_t tQX_LogWriter::GetLogFileSize() const { return LogFileSize(FileName()); }
 

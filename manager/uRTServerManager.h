@@ -80,6 +80,9 @@ class kRTSManager {
   void StartPusher();
   void StopPusher();
   bool PusherRunning() const;
+  // For an unload step that must not wait: the pusher's queued log lines
+  // are written on the calling thread when nothing holds them.
+  void WriteOutPusherLogHere() noexcept;
 
   // Forwarding operations: the result of one server request each.
   bool LoadServerInfo();

@@ -44,8 +44,12 @@ if [ ! -f "$third_party/pugixml/src/pugixml.cpp" ] || [ ! -f "$third_party/expat
   mkdir -p "$third_party/download"
   (cd "$third_party/download" && apt-get source -qq --download-only pugixml expat >/dev/null 2>&1)
   # Unpacked with Debian's patches applied, as Debian builds them.
-  dpkg-source -x "$third_party"/download/pugixml_*.dsc "$third_party/pugixml" >/dev/null
-  dpkg-source -x "$third_party"/download/expat_*.dsc "$third_party/expat" >/dev/null
+  # (apt has checked the files against the archive's signed index; dpkg-source
+  # has no keyring of its own for the uploaders' signatures and would say so.)
+  for name in pugixml expat; do
+    dpkg-source -x "$third_party"/download/${name}_*.dsc "$third_party/$name" \
+      >"$third_party/$name.unpack.log" 2>&1 || { cat "$third_party/$name.unpack.log"; exit 1; }
+  done
 fi
 
 build() {  # dir toolchain tests
