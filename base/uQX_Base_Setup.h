@@ -2,7 +2,6 @@
 // looked up case-insensitively, each keeping the name it was first given.
 #pragma once
 
-
 #include <any>
 #include <memory>
 #include <string>

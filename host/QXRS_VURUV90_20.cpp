@@ -175,7 +175,7 @@ __attribute__((destructor)) void UnloadLibrary() {
 extern "C" {
 
 int32_t QXRS_CALL OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR aTillId,
-                 BSTR* aError) {
+                           BSTR* aError) {
   using namespace qx;
   if (aError == nullptr) return kFailure;
   *aError = nullptr;

@@ -1,12 +1,11 @@
 /* QXRS_VURUV90_20: the fiscal driver's host interface.
  *
  * A point-of-sale host loads QXRS_VURUV90_20.so (Linux) or QXRS_VURUV90_20.dll
- * (Windows, 32 or 64 bits) and calls the four entry points one at a time. Strings cross the boundary as BSTRs: UTF-16 text
- * preceded by its length in bytes (32 bits) and followed by a 16-bit zero; a
- * null BSTR is the empty string. Every output string the library returns is
- * owned by the caller and released with SysFreeString: on Windows oleaut32's
- * (the entry points are stdcall there, exported undecorated at ordinals 2 to
- * 5), elsewhere the one this library exports.
+ * (Windows, 32 or 64 bits) and calls the four entry points one at a time. Strings cross the
+ * boundary as BSTRs: UTF-16 text preceded by its length in bytes (32 bits) and followed by a 16-bit
+ * zero; a null BSTR is the empty string. Every output string the library returns is owned by the
+ * caller and released with SysFreeString: on Windows oleaut32's (the entry points are stdcall
+ * there, exported undecorated at ordinals 2 to 5), elsewhere the one this library exports.
  *
  * Results: 0 on success; -1 on failure for OPENTILL, CLOSETILL and XREPORT;
  * 65535 (all low 16 bits set) on failure for SIGNRECEIPT. On failure the
@@ -25,7 +24,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <oleauto.h> /* BSTR, SysAllocString, SysFreeString, ... */
+/* BSTR, SysAllocString, SysFreeString, ... */
+#include <oleauto.h>
 #define QXRS_API
 #define QXRS_CALL __stdcall
 #elif defined(__GNUC__)
@@ -46,8 +46,8 @@ typedef char16_t* BSTR;
 
 /* Opens (or resumes) the fiscal day of till aTillId on the RT server at
  * aAddress:aPort, authenticating as aUser/aPassword. */
-QXRS_API int32_t QXRS_CALL OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR aTillId,
-                          BSTR* aError);
+QXRS_API int32_t QXRS_CALL OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword,
+                                    BSTR aTillId, BSTR* aError);
 
 /* Signs and queues one receipt (a printerFiscalReceipt document). aResult
  * receives the <Result> document with the VAT total, serial numbers,

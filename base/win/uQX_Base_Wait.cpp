@@ -3,9 +3,10 @@
 // static label. The window is made on first use rather than when the
 // application object is built, because that happens while the library is
 // being loaded, when creating windows is not safe.
+#include "base/uQX_Base_Wait.h"
+
 #include <windows.h>
 
-#include "base/uQX_Base_Wait.h"
 #include "platform/win/wide.h"
 
 namespace qx {
@@ -18,9 +19,9 @@ constexpr int kInitialClientWidth = 100;
 
 HINSTANCE ThisModule() {
   HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&ThisModule), &module);
   return module;
 }
 
@@ -89,8 +90,9 @@ class tQX_Wait::Form {
  private:
   explicit Form(HINSTANCE module) {
     // 1. The window, 100 by 50 pixels of client area, hidden.
-    fWindow = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kClassName, L"", WS_POPUP, 0, 0,
-                              kInitialClientWidth, kClientHeight, nullptr, nullptr, module, nullptr);
+    fWindow =
+        CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kClassName, L"", WS_POPUP, 0, 0,
+                        kInitialClientWidth, kClientHeight, nullptr, nullptr, module, nullptr);
     if (fWindow == nullptr) return;
     // 2. The label, sized to its caption in 10-point bold.
     HDC screen = GetDC(nullptr);
@@ -108,8 +110,8 @@ class tQX_Wait::Form {
     const int width = text.cx * 13 / 10;
     // 4. The label centred, each offset halved toward zero.
     fLabel = CreateWindowExW(0, L"STATIC", caption.c_str(), WS_CHILD | WS_VISIBLE | SS_CENTER,
-                             (width - text.cx) / 2, (kClientHeight - text.cy) / 2, text.cx,
-                             text.cy, fWindow, nullptr, module, nullptr);
+                             (width - text.cx) / 2, (kClientHeight - text.cy) / 2, text.cx, text.cy,
+                             fWindow, nullptr, module, nullptr);
     if (fLabel != nullptr) SendMessageW(fLabel, WM_SETFONT, reinterpret_cast<WPARAM>(fFont), FALSE);
     // The window at the centre of the desktop's work area.
     RECT desktop{};

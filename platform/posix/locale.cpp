@@ -4,7 +4,6 @@
 
 #include <langinfo.h>
 #include <locale.h>
-
 #include <wctype.h>
 
 #include <ctime>
@@ -60,8 +59,9 @@ std::u16string LocaleLowerCase(std::u16string units) {
   // to C. Read once and kept for the life of the process.
   static const locale_t locale = [] {
     locale_t user = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-    return user != static_cast<locale_t>(0) ? user
-                                            : newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+    return user != static_cast<locale_t>(0)
+               ? user
+               : newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
   }();
   for (char16_t& unit : units) {
     if (IsSurrogate(unit)) continue;

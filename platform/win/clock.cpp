@@ -1,8 +1,8 @@
 // The clock and the local time zone through the Windows time functions; the
 // zone is the system's, with its daylight-saving rules for the date asked.
-#include <windows.h>
-
 #include "platform/clock.h"
+
+#include <windows.h>
 
 namespace qx {
 namespace {

@@ -1,8 +1,11 @@
 // SHA-256 digest through the system's CNG provider (BCrypt).
-#include <windows.h>
-#include <bcrypt.h>
-
 #include "platform/digest.h"
+
+// clang-format off
+#include <windows.h>  // first: the other system headers need its types
+#include <bcrypt.h>
+// clang-format on
+
 #include "platform/error.h"
 
 namespace qx {
@@ -13,7 +16,8 @@ namespace {
 BCRYPT_ALG_HANDLE Sha256Provider() {
   static const BCRYPT_ALG_HANDLE provider = [] {
     BCRYPT_ALG_HANDLE handle = nullptr;
-    if (BCryptOpenAlgorithmProvider(&handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return BCRYPT_ALG_HANDLE{};
+    if (BCryptOpenAlgorithmProvider(&handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0)
+      return BCRYPT_ALG_HANDLE{};
     return handle;
   }();
   return provider;
@@ -25,12 +29,14 @@ std::string Sha256Hex(std::string_view text) {
   const BCRYPT_ALG_HANDLE provider = Sha256Provider();
   unsigned char digest[32];
   BCRYPT_HASH_HANDLE hash = nullptr;
-  bool ok = provider != nullptr && BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0) == 0;
+  bool ok =
+      provider != nullptr && BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0) == 0;
   // The data goes in pieces that fit the 32-bit length of BCryptHashData.
   std::string_view rest = text;
   while (ok && !rest.empty()) {
     const ULONG piece = static_cast<ULONG>(std::min<size_t>(rest.size(), 1u << 30));
-    ok = BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(rest.data())), piece, 0) == 0;
+    ok = BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(rest.data())), piece, 0) ==
+         0;
     rest.remove_prefix(piece);
   }
   ok = ok && BCryptFinishHash(hash, digest, sizeof digest, 0) == 0;

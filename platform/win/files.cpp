@@ -36,9 +36,7 @@ bool IsDirectorySeparator(char c) { return c == '/' || c == '\\'; }
 
 size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
-DWORD AttributesOf(const std::string& path) {
-  return GetFileAttributesW(win::Wide(path).c_str());
-}
+DWORD AttributesOf(const std::string& path) { return GetFileAttributesW(win::Wide(path).c_str()); }
 
 // A name in the same directory that no listing picks up: a leading dot and
 // the ending ".tmp".
@@ -70,7 +68,8 @@ bool Move(const std::string& from, const std::string& to, DWORD flags) {
 // name ends with |extension|. Raises like ListFiles.
 template <typename OnFile>
 void EnumerateDirectory(const std::string& dir, std::string_view extension, OnFile&& onFile) {
-  const std::string pattern = dir.empty() ? "*" : (IsDirectorySeparator(dir.back()) ? dir + "*" : dir + "/*");
+  const std::string pattern =
+      dir.empty() ? "*" : (IsDirectorySeparator(dir.back()) ? dir + "*" : dir + "/*");
   WIN32_FIND_DATAW data{};
   HANDLE find = FindFirstFileExW(win::Wide(pattern).c_str(), FindExInfoBasic, &data,
                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -169,7 +168,8 @@ std::vector<std::string> ListFiles(const std::string& dir, std::string_view exte
   EnumerateDirectory(dir, extension, [&](const std::string& name, const WIN32_FIND_DATAW& data) {
     if (!IsRegular(data)) return;
     // Joined without the character check: a stray name must not stop the listing.
-    files.push_back(dir.empty() || IsDirectorySeparator(dir.back()) ? dir + name : dir + "/" + name);
+    files.push_back(dir.empty() || IsDirectorySeparator(dir.back()) ? dir + name
+                                                                    : dir + "/" + name);
   });
   return files;
 }
@@ -198,7 +198,8 @@ std::vector<std::string> ListSubdirectories(const std::string& dir) {
   try {
     EnumerateDirectory(dir, "", [&](const std::string& name, const WIN32_FIND_DATAW& data) {
       if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
-      dirs.push_back(dir.empty() || IsDirectorySeparator(dir.back()) ? dir + name : dir + "/" + name);
+      dirs.push_back(dir.empty() || IsDirectorySeparator(dir.back()) ? dir + name
+                                                                     : dir + "/" + name);
     });
   } catch (const Error&) {
     return {};
@@ -224,11 +225,11 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return std::nullopt;
   }
-  return FileIdentity{info.dwVolumeSerialNumber,
-                      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-                      static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
-                                           info.nFileSizeLow),
-                      (TicksOf(info.ftLastWriteTime) - kUnixEpochTicks) * 100};
+  return FileIdentity{
+      info.dwVolumeSerialNumber,
+      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+      static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow),
+      (TicksOf(info.ftLastWriteTime) - kUnixEpochTicks) * 100};
 }
 
 // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.

@@ -2,6 +2,8 @@
 // of the exchange's own, closed at its end, so no connection survives it.
 // Failures without a reply carry the same texts as on the other systems, so
 // the server's error list reads alike wherever the library runs.
+#include "platform/http.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -10,7 +12,6 @@
 #include <memory>
 
 #include "platform/error.h"
-#include "platform/http.h"
 #include "platform/win/wide.h"
 
 namespace qx {
@@ -185,12 +186,13 @@ HttpReply PostXml(const HttpPost& request) {
   if (path.empty()) path = L"/";
 
   // No agent name: the request then carries no User-Agent header.
-  InternetHandle session(
-      WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                  WINHTTP_NO_PROXY_BYPASS, 0));
+  InternetHandle session(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return fail(GetLastError());
-  const int idleMillis = static_cast<int>(std::min<long long>(request.idleTimeoutSeconds * 1000LL, deadline.Left()));
-  const int connectMillis = static_cast<int>(std::min<long long>(request.connectTimeoutSeconds * 1000LL, deadline.Left()));
+  const int idleMillis =
+      static_cast<int>(std::min<long long>(request.idleTimeoutSeconds * 1000LL, deadline.Left()));
+  const int connectMillis = static_cast<int>(
+      std::min<long long>(request.connectTimeoutSeconds * 1000LL, deadline.Left()));
   WinHttpSetTimeouts(session.get(), connectMillis, connectMillis, idleMillis, idleMillis);
 
   InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
@@ -206,7 +208,8 @@ HttpReply PostXml(const HttpPost& request) {
   // connection kept for a later exchange, no automatic logon.
   DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   WinHttpSetOption(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
-  DWORD disable = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_AUTHENTICATION;
+  DWORD disable =
+      WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_AUTHENTICATION;
   WinHttpSetOption(req, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
   LimitNextWait(req, request.idleTimeoutSeconds, deadline);
 

@@ -1,9 +1,10 @@
 // The user's default locale through the Windows national language support:
 // the user's own settings (Control Panel, Region) rather than the environment.
+#include "platform/locale.h"
+
 #include <windows.h>
 
 #include "platform/currency.h"
-#include "platform/locale.h"
 #include "platform/win/wide.h"
 
 namespace qx {
@@ -60,11 +61,10 @@ std::u16string LocaleLowerCase(std::u16string units) {
   if (units.empty()) return units;
   // Linguistic casing off: unit for unit, as the other systems do it.
   std::u16string lower(units.size(), u'\0');
-  const int length = LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_LOWERCASE,
-                                   reinterpret_cast<LPCWSTR>(units.data()),
-                                   static_cast<int>(units.size()),
-                                   reinterpret_cast<LPWSTR>(lower.data()),
-                                   static_cast<int>(lower.size()), nullptr, nullptr, 0);
+  const int length = LCMapStringEx(
+      LOCALE_NAME_USER_DEFAULT, LCMAP_LOWERCASE, reinterpret_cast<LPCWSTR>(units.data()),
+      static_cast<int>(units.size()), reinterpret_cast<LPWSTR>(lower.data()),
+      static_cast<int>(lower.size()), nullptr, nullptr, 0);
   return length == static_cast<int>(units.size()) ? lower : units;
 }
 

@@ -1,9 +1,10 @@
 // Appending to a log file through the Windows file API. Opening for writing
 // with read sharing only is the exclusive lock: a second writer's open fails
 // until the first has closed, readers are not hindered.
+#include "platform/logfile.h"
+
 #include <windows.h>
 
-#include "platform/logfile.h"
 #include "platform/win/wide.h"
 
 namespace qx {
@@ -16,8 +17,8 @@ int64_t LogFileSize(const std::string& path) {
 }
 
 bool AppendLogLine(const std::string& fileName, std::string_view line) {
-  win::Handle file(CreateFileW(win::Wide(fileName).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::Handle file(CreateFileW(win::Wide(fileName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   LARGE_INTEGER before{};
   bool ok = SetFilePointerEx(file.get(), LARGE_INTEGER{}, &before, FILE_END) != 0;

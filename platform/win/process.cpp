@@ -1,9 +1,12 @@
 // The host process as Windows shows it, single-instance mode as a named
 // mutex, and what the unload step may do under the loader lock.
-#include <windows.h>
-#include <shellapi.h>
-
 #include "platform/process.h"
+
+// clang-format off
+#include <windows.h>  // first: the other system headers need its types
+#include <shellapi.h>
+// clang-format on
+
 #include "platform/win/wide.h"
 
 namespace qx {

@@ -1,8 +1,9 @@
 // Thread naming through SetThreadDescription, looked up at run time: systems
 // before Windows 10 1607 lack it, and the name is only a help.
+#include "platform/threads.h"
+
 #include <windows.h>
 
-#include "platform/threads.h"
 #include "platform/win/wide.h"
 
 namespace qx {

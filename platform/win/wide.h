@@ -18,7 +18,8 @@ inline std::wstring Wide(std::string_view text) {
 }
 
 inline std::string Narrow(std::wstring_view text) {
-  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+  return Utf16ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }
 
 // The system's message for an error code, without the final line break;
@@ -27,8 +28,8 @@ inline std::string SystemErrorText(DWORD code, HMODULE from = nullptr) {
   wchar_t* buffer = nullptr;
   const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                       (from != nullptr ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM);
-  const DWORD length = FormatMessageW(flags, from, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                                      nullptr);
+  const DWORD length =
+      FormatMessageW(flags, from, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string text;
   if (length > 0 && buffer != nullptr) {
     text = Narrow(std::wstring_view(buffer, length));

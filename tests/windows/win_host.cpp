@@ -9,8 +9,10 @@
 //   win_host exit ADDRESS PORT USER PASSWORD TILL RECEIPT
 //                               opens, signs one receipt and ends the process
 //                               while the pusher may be delivering it
-#include <windows.h>
+// clang-format off
+#include <windows.h>  // first: the other system headers need its types
 #include <oleauto.h>
+// clang-format on
 
 #include <chrono>
 #include <cstdint>
@@ -31,20 +33,26 @@ struct Entry {
   const char* name;
   WORD ordinal;
 };
-constexpr Entry kEntries[] = {{"OPENTILL", 2}, {"SIGNRECEIPT", 3}, {"CLOSETILL", 4}, {"XREPORT", 5}};
+constexpr Entry kEntries[] = {
+    {"OPENTILL", 2}, {"SIGNRECEIPT", 3}, {"CLOSETILL", 4}, {"XREPORT", 5}};
 
 std::wstring Wide(const std::string& text) {
   if (text.empty()) return std::wstring();
-  std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), static_cast<int>(wide.size()));
+  std::wstring wide(
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0),
+      L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                      static_cast<int>(wide.size()));
   return wide;
 }
 
 std::string Narrow(BSTR text) {
   if (text == nullptr) return std::string();
   const int units = static_cast<int>(SysStringLen(text));
-  std::string narrow(WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, units, narrow.data(), static_cast<int>(narrow.size()), nullptr, nullptr);
+  std::string narrow(WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr),
+                     '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, units, narrow.data(), static_cast<int>(narrow.size()),
+                      nullptr, nullptr);
   return narrow;
 }
 
@@ -67,7 +75,8 @@ struct Text {
 void Print(const char* step, int32_t result, const Text& error, const Text* output = nullptr) {
   std::printf("%s -> %ld", step, static_cast<long>(result));
   if (error.value != nullptr) std::printf(" error=%s", Narrow(error.value).c_str());
-  if (output != nullptr && output->value != nullptr) std::printf("\n%s", Narrow(output->value).c_str());
+  if (output != nullptr && output->value != nullptr)
+    std::printf("\n%s", Narrow(output->value).c_str());
   std::printf("\n");
   std::fflush(stdout);
 }
@@ -181,7 +190,8 @@ int Exit(int argc, char** argv) {
   if (library == nullptr) return 1;
   if (Open(library, argv) != 0) return 1;
   if (Sign(library, argv[5]) != 0) return 1;
-  std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(std::getenv("QX_EXIT_AFTER_MS") ? std::getenv("QX_EXIT_AFTER_MS") : "0")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(
+      std::atoi(std::getenv("QX_EXIT_AFTER_MS") ? std::getenv("QX_EXIT_AFTER_MS") : "0")));
   std::printf("exiting\n");
   std::fflush(stdout);
   ExitProcess(7);

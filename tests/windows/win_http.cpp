@@ -18,8 +18,9 @@ int main(int argc, char** argv) {
   post.user = argv[2];
   post.password = argv[3];
   if (argc > 4) post.idleTimeoutSeconds = std::atol(argv[4]);
-  post.body = "<soapenv:Envelope xmlns:soapenv=\"http://www.w3.org/2003/05/soap-envelope\">"
-              "<soapenv:Body/></soapenv:Envelope>";
+  post.body =
+      "<soapenv:Envelope xmlns:soapenv=\"http://www.w3.org/2003/05/soap-envelope\">"
+      "<soapenv:Body/></soapenv:Envelope>";
   bool waited = false;
   post.whileWaiting = [&] { waited = true; };
   const auto start = std::chrono::steady_clock::now();
