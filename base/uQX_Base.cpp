@@ -1,10 +1,6 @@
 // The application object and the process-wide gApplication.
 #include "base/uQX_Base.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +11,7 @@
 #include "base/uQX_Base_MessageBox.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/strings.h"
 
 namespace qx {
@@ -108,6 +105,10 @@ void tQX_Application::Log(tQX_MessageType aEntryType, std::string_view aMessage)
 
 void tQX_Application::FlushLog() { fLogger->Flush(); }
 
+void tQX_Application::WriteOutLogHere() noexcept {
+  if (fLogger) fLogger->WriteOutHere();
+}
+
 std::string tQX_Application::LastError() const {
   std::lock_guard<std::mutex> guard(fLastErrorLock);
   return fLastError;
@@ -124,9 +125,7 @@ void tQX_Application::ChangeLogDirectory(std::string_view aNewDir) {
 }
 
 std::string tQX_Application::SingleInstanceLockPath() const {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string directory = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
-  return JoinPath(directory, fHost.BaseName() + ".lock");
+  return InstanceClaimName(fHost.BaseName());
 }
 
 void tQX_Application::AssignSingleInstance(bool value) {
@@ -136,22 +135,14 @@ void tQX_Application::AssignSingleInstance(bool value) {
     ReleaseSingleInstance();
     return;
   }
-  const int fd =
-      ::open(SingleInstanceLockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
-  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    fSingleInstanceLock = fd;
-    return;
-  }
-  if (fd >= 0) ::close(fd);
+  fSingleInstanceLock = ClaimInstance(SingleInstanceLockPath());
+  if (fSingleInstanceLock != kNoInstanceClaim) return;
   UserMessage(let_error, kSingleInstanceRefused);
   fTerminated.store(true);
 }
 
 void tQX_Application::ReleaseSingleInstance() {
-  if (fSingleInstanceLock < 0) return;
-  ::flock(fSingleInstanceLock, LOCK_UN);
-  ::close(fSingleInstanceLock);
-  fSingleInstanceLock = -1;
+  ReleaseInstance(std::exchange(fSingleInstanceLock, kNoInstanceClaim));
 }
 
 void tQX_Application::CreateNotifyIcon(uintptr_t aWindow) {

@@ -72,6 +72,8 @@ class tQX_Application {
   void Log(tQX_MessageType aEntryType, std::string_view aMessage);
   // Blocks until every line logged so far is in the file.
   void FlushLog();
+  // Writes the queued log lines on the calling thread, without waiting.
+  void WriteOutLogHere() noexcept;
   // A relative |aNewDir| is taken below the LogFiles directory beside the host
   // executable; an absolute one as it is. Later lines go to the file there.
   void ChangeLogDirectory(std::string_view aNewDir);
@@ -140,7 +142,7 @@ class tQX_Application {
   bool fIsBatch = false;
   bool fIsDebug = false;
   bool fSingleInstance = false;
-  int fSingleInstanceLock = -1;  // descriptor of the held lock file, or -1
+  intptr_t fSingleInstanceLock = -1;  // the held single-instance claim, or -1
   std::string fDefaultLanguage;
   std::string fLanguage;
   std::map<std::string, std::string> fMessages;

@@ -1,50 +1,13 @@
-// The host process as the library sees it: the executable's path from
-// /proc/self/exe, its arguments from /proc/self/cmdline, and the text helpers
-// that read them.
-#include <unistd.h>
-
-#include <fstream>
-#include <iterator>
-
+// The host process as the library sees it (its executable and arguments as
+// the system tells them) and the text helpers that read them.
 #include "base/uQX_Base.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/strings.h"
 
 namespace qx {
 
-namespace {
-
-std::string ExecutablePath() {
-  std::string path(4096, '\0');
-  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-  if (length <= 0) return std::string();
-  path.resize(static_cast<size_t>(length));
-  // An executable replaced while running is shown with this mark.
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (path.size() > kDeleted.size() && path.ends_with(kDeleted)) {
-    path.resize(path.size() - kDeleted.size());
-  }
-  return path;
-}
-
-std::vector<std::string> Arguments() {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::string> arguments;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\0', start);
-    if (end == std::string::npos) end = text.size();
-    arguments.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  if (!arguments.empty()) arguments.erase(arguments.begin());  // the program name
-  return arguments;
-}
-
-}  // namespace
-
-tQX_HostProcess tQX_HostProcess::Current() { return {ExecutablePath(), Arguments()}; }
+tQX_HostProcess tQX_HostProcess::Current() { return {ExecutablePath(), ProgramArguments()}; }
 
 std::string tQX_HostProcess::Directory() const {
   const size_t slash = executable.rfind('/');
@@ -63,7 +26,7 @@ std::string GetAppDirectory() { return tQX_HostProcess{ExecutablePath(), {}}.Dir
 std::string GetAppBaseName() { return tQX_HostProcess{ExecutablePath(), {}}.BaseName(); }
 
 std::string FindCommandLineSwitch(std::string_view name, bool whole) {
-  return FindCommandLineSwitch(Arguments(), name, whole);
+  return FindCommandLineSwitch(ProgramArguments(), name, whole);
 }
 
 std::string FindCommandLineSwitch(const std::vector<std::string>& arguments, std::string_view name,

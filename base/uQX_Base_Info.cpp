@@ -1,12 +1,8 @@
 // Version information: the string-table reader and the version string.
 #include "base/uQX_Base_Info.h"
 
-#include <langinfo.h>
-#include <locale.h>
-
-#include <ctime>
-
 #include "base/uQX_Base.h"
+#include "platform/locale.h"
 #include "platform/strings.h"
 
 namespace qx {
@@ -79,20 +75,7 @@ std::string tQX_ApplicationInfo::BuildVersionString() const {
 
 std::string FormatShortDate(TDate date) {
   const DateTimeParts parts = DecodeDateTime(date);
-  std::tm tm{};
-  tm.tm_year = parts.year - 1900;
-  tm.tm_mon = parts.month - 1;
-  tm.tm_mday = parts.day;
-  locale_t locale = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-  if (locale == static_cast<locale_t>(0)) {
-    locale = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
-  }
-  char buffer[128] = {};
-  if (locale != static_cast<locale_t>(0)) {
-    strftime_l(buffer, sizeof buffer, nl_langinfo_l(D_FMT, locale), &tm, locale);
-    freelocale(locale);
-  }
-  return buffer;
+  return LocaleShortDate(parts.year, parts.month, parts.day);
 }
 
 }  // namespace qx

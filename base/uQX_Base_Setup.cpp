@@ -1,41 +1,17 @@
 // Named settings with case-insensitive names under the user's locale.
 #include "base/uQX_Base_Setup.h"
 
-#include <wctype.h>
-
+#include "platform/locale.h"
 #include "platform/strings.h"
 
 namespace qx {
 
-namespace {
+tQX_Setup::tQX_Setup() = default;
 
-bool IsSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
-
-}  // namespace
-
-tQX_Setup::tQX_Setup() {
-  // "" resolves LC_ALL, then LC_CTYPE, then LANG; an unknown locale falls back to C.
-  fLocale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-  if (fLocale == static_cast<locale_t>(0)) {
-    fLocale = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
-  }
-}
-
-tQX_Setup::~tQX_Setup() {
-  if (fLocale != static_cast<locale_t>(0)) freelocale(fLocale);
-}
+tQX_Setup::~tQX_Setup() = default;
 
 std::u16string tQX_Setup::Lower(std::string_view text) const {
-  std::u16string units = Utf8ToUtf16(text);
-  for (char16_t& unit : units) {
-    if (IsSurrogate(unit)) continue;
-    const wint_t lower =
-        fLocale != static_cast<locale_t>(0) ? towlower_l(unit, fLocale) : towlower(unit);
-    if (lower <= 0xFFFF && !IsSurrogate(static_cast<char16_t>(lower))) {
-      unit = static_cast<char16_t>(lower);
-    }
-  }
-  return units;
+  return LocaleLowerCase(Utf8ToUtf16(text));
 }
 
 tQX_SetupEntry* tQX_Setup::FindEntry(std::string_view name) const {

@@ -2,8 +2,6 @@
 // looked up case-insensitively, each keeping the name it was first given.
 #pragma once
 
-#include <locale.h>
-
 #include <any>
 #include <memory>
 #include <string>
@@ -55,7 +53,6 @@ class tQX_Setup {
   std::u16string Lower(std::string_view text) const;
 
   std::vector<std::unique_ptr<tQX_SetupEntry>> fList;
-  locale_t fLocale;  // the user's character classes, owned
 };
 
 }  // namespace qx

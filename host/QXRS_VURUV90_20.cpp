@@ -18,6 +18,7 @@
 #include "manager/uRTServerManager.h"
 #include "platform/currency.h"
 #include "platform/http.h"
+#include "platform/process.h"
 
 namespace qx {
 namespace {
@@ -191,6 +192,7 @@ Outcome XReport() {
 // The library's start: the user's locale is read once, here, and the
 // application object (its log beside the host executable) is created.
 __attribute__((constructor)) void LoadLibrary() {
+  KeepLibraryMapped();
   try {
     LocaleDecimalSeparator();
   } catch (...) {
@@ -202,6 +204,15 @@ __attribute__((constructor)) void LoadLibrary() {
 // logs are written out, the application's last, so that no thread of the
 // library outlives dlclose.
 __attribute__((destructor)) void UnloadLibrary() {
+  // Where this step runs under a lock the threads need to end, it must not
+  // wait for them: they then end with the process, and the document a
+  // delivery was sending stays queued for the next start. The log lines
+  // still queued are written here when no thread holds them.
+  if (!UnloadMayWaitForThreads()) {
+    if (gManager) gManager->WriteOutPusherLogHere();
+    if (gApplication) gApplication->WriteOutLogHere();
+    return;
+  }
   // A call still running on another thread (a host that unloads or exits
   // meanwhile) keeps what it uses; the end of the process takes it. Its
   // server exchange ends by its deadline, so the wait is bounded.
@@ -223,8 +234,8 @@ __attribute__((destructor)) void UnloadLibrary() {
 
 extern "C" {
 
-int32_t OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR aTillId,
-                 BSTR* aError) {
+int32_t QXRS_CALL OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR aTillId,
+                           BSTR* aError) {
   using namespace qx;
   if (aError == nullptr) return kFailure;
   *aError = nullptr;
@@ -237,7 +248,7 @@ int32_t OPENTILL(BSTR aAddress, int32_t aPort, BSTR aUser, BSTR aPassword, BSTR 
   return ok ? kSuccess : kFailure;
 }
 
-int32_t SIGNRECEIPT(BSTR aXmlReceipt, BSTR* aResult, BSTR* aError) {
+int32_t QXRS_CALL SIGNRECEIPT(BSTR aXmlReceipt, BSTR* aResult, BSTR* aError) {
   using namespace qx;
   if (aResult == nullptr || aError == nullptr) return kSignFailure;
   *aResult = nullptr;
@@ -246,7 +257,7 @@ int32_t SIGNRECEIPT(BSTR aXmlReceipt, BSTR* aResult, BSTR* aError) {
   return ok ? kSuccess : kSignFailure;
 }
 
-int32_t CLOSETILL(BSTR* aResult, BSTR* aError) {
+int32_t QXRS_CALL CLOSETILL(BSTR* aResult, BSTR* aError) {
   using namespace qx;
   if (aResult == nullptr || aError == nullptr) return kFailure;
   *aResult = nullptr;
@@ -254,7 +265,7 @@ int32_t CLOSETILL(BSTR* aResult, BSTR* aError) {
   return Deliver(CloseTill, aResult, aError) ? kSuccess : kFailure;
 }
 
-int32_t XREPORT(BSTR* aResult, BSTR* aError) {
+int32_t QXRS_CALL XREPORT(BSTR* aResult, BSTR* aError) {
   using namespace qx;
   if (aResult == nullptr || aError == nullptr) return kFailure;
   *aResult = nullptr;

@@ -48,7 +48,7 @@ BSTR Allocate(const char16_t* aText, size_t aUnits) {
 
 }  // namespace
 
-std::string FromBstr(const char16_t* aString) {
+std::string FromBstr(BSTR aString) {
   if (aString == nullptr) return std::string();
   return Utf16ToUtf8(std::u16string_view(aString, ByteLength(aString) / sizeof(char16_t)));
 }

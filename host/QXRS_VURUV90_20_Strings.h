@@ -1,5 +1,6 @@
-// The OLE strings (BSTR) of the host boundary: allocation in the layout hosts
-// expect, and conversion between them and the library's UTF-8 strings.
+// The OLE strings (BSTR) of the host boundary: conversion between them and the
+// library's UTF-8 strings. Where the system has OLE Automation its string
+// functions make them; elsewhere the library's own do, in the same layout.
 #pragma once
 
 #include <string>
@@ -10,7 +11,7 @@ namespace qx {
 
 // The text of a BSTR as UTF-8; its length is taken from the prefix. Null is
 // the empty string; unpaired surrogates become U+FFFD.
-std::string FromBstr(const char16_t* aString);
+std::string FromBstr(BSTR aString);
 
 // A new BSTR holding the UTF-8 text, owned by the receiver. Raises qx::Error
 // when memory runs out or the text is too long for a BSTR.

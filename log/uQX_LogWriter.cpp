@@ -2,18 +2,13 @@
 // size check, move aside and appending on the log thread.
 #include "log/uQX_LogWriter.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <utility>
 
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/logfile.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
 
@@ -31,49 +26,6 @@ std::string WithoutExtension(const std::string& path) {
   const size_t dot = path.find_last_of('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
   return path.substr(0, dot);
-}
-
-// Size in bytes, -1 when the file's attributes cannot be read.
-int64_t FileSize(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// One append attempt: creates the file when missing, takes the exclusive lock
-// (other writers wait their turn, readers are not hindered), writes the line
-// with CR LF and closes. A partly written line is cut off again, so a retry
-// never leaves a fragment in front of the whole line.
-bool AppendLine(const std::string& fileName, std::string_view line) {
-  const int fd =
-      ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
-  if (fd < 0) return false;
-  bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  if (ok) {
-    struct stat before;
-    ok = ::fstat(fd, &before) == 0;
-    if (ok) {
-      std::string bytes;
-      bytes.reserve(line.size() + 2);
-      bytes.append(line).append("\r\n");
-      ok = WriteAll(fd, bytes);
-      if (!ok) (void)::ftruncate(fd, before.st_size);
-    }
-  }
-  if (::close(fd) != 0) ok = false;
-  return ok;
 }
 
 }  // namespace
@@ -111,6 +63,19 @@ void tQX_LogThread::WaitUntilWritten() {
   const uint64_t target = fPushed;
   if (fHandled < target) fWork.notify_one();  // no need to wait for the next look
   fProgress.wait(lock, [&] { return fHandled >= target; });
+}
+
+void tQX_LogThread::WriteOutHere() noexcept {
+  std::unique_lock<std::mutex> lock(fLock, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  while (!fQueue.empty()) {
+    try {
+      fWriter.WriteToFile(fQueue.front());
+    } catch (...) {
+    }
+    fQueue.pop_front();
+    ++fHandled;
+  }
 }
 
 void tQX_LogThread::Execute() {
@@ -189,11 +154,15 @@ void tQX_LogWriter::Write(tQX_MessageType aEntryType, std::string_view aMessage)
 
 void tQX_LogWriter::Flush() { fThread->WaitUntilWritten(); }
 
-int64_t tQX_LogWriter::GetLogFileSize() const { return FileSize(FileName()); }
+void tQX_LogWriter::WriteOutHere() noexcept {
+  if (fThread) fThread->WriteOutHere();
+}
+
+int64_t tQX_LogWriter::GetLogFileSize() const { return LogFileSize(FileName()); }
 
 void tQX_LogWriter::MoveAsideWhenOversized(const std::string& fileName) {
   const int64_t limit = static_cast<int64_t>(MaxLogFileSize()) * 1024;
-  if (FileSize(fileName) <= limit) return;  // a missing file (-1) stays where it is
+  if (LogFileSize(fileName) <= limit) return;  // a missing file (-1) stays where it is
   const std::string aside =
       WithoutExtension(fileName) + "_" + FormatDateTime("yyyymmddhhnnsszzz", Now()) + ".log";
   // When the move fails the line goes to the oversized file and the check
@@ -211,7 +180,7 @@ void tQX_LogWriter::WriteToFile(const std::string& aLine) {
   }
   try {
     for (int attempt = 1; attempt <= kAppendAttempts; ++attempt) {
-      if (AppendLine(fileName, aLine)) return;
+      if (AppendLogLine(fileName, aLine)) return;
       if (attempt < kAppendAttempts) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kAppendRetryMs));
       }

@@ -40,6 +40,12 @@ class tQX_LogThread {
   void Terminate();
   // Blocks until every line pushed before the call has been handled.
   void WaitUntilWritten();
+  // For an unload step that must not wait for this thread, once the system
+  // has ended it (a process ending on Windows): when the ended thread did not
+  // hold the queue, writes the queued lines on the calling thread; otherwise
+  // leaves them. A line the thread was writing may be written a second time.
+  // Not for use while the thread still runs.
+  void WriteOutHere() noexcept;
 
  private:
   void Execute();
@@ -97,6 +103,9 @@ class tQX_LogWriter {
   // Blocks until every entry written before the call is in the file (or was
   // given up after its attempts).
   void Flush();
+  // Writes the queued entries on the calling thread when it can do so without
+  // waiting (see tQX_LogThread::WriteOutHere).
+  void WriteOutHere() noexcept;
 
   // Size of the current file in bytes, -1 when it cannot be queried (missing).
   int64_t GetLogFileSize() const;

@@ -8,6 +8,7 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/strings.h"
 #include "rtserver/uRTSEPS20_Info.h"
 #include "rtserver/uRTSEPS20_VATMap.h"
@@ -16,7 +17,6 @@ namespace qx {
 
 namespace {
 
-constexpr char kFallbackDataRoot[] = "/var/lib/QX_SRT_DB";
 constexpr char kHeadersCacheName[] = "headers.srth";
 constexpr char kVatMapCacheName[] = "vatmap.srtv";
 constexpr int64_t kDefaultQueueWaitMillis = 5000;
@@ -106,7 +106,7 @@ kRTSManager::~kRTSManager() {
 
 std::string kRTSManager::DefaultDataRootDir() {
   const char* root = std::getenv("QX_SRT_DB");
-  return root != nullptr && *root != '\0' ? std::string(root) : std::string(kFallbackDataRoot);
+  return root != nullptr && *root != '\0' ? std::string(root) : SystemDataRoot();
 }
 
 int64_t kRTSManager::QueueWaitMillis() {

@@ -90,6 +90,9 @@ class kRTSManager {
   void StartPusher();
   void StopPusher();
   bool PusherRunning() const;
+  // For an unload step that must not wait: the pusher's queued log lines
+  // are written on the calling thread when nothing holds them.
+  void WriteOutPusherLogHere() noexcept;
 
   // Forwarding operations: the result of one server request each.
   bool LoadServerInfo();
@@ -147,7 +150,7 @@ class kRTSManager {
   kEPSRTServer_ServerZReport& ServerZReport() const { return fServer->ServerZReport(); }
 
   // The data root used when none is given: QX_SRT_DB when set and not empty,
-  // else /var/lib/QX_SRT_DB.
+  // else the system's place for it (SystemDataRoot).
   static std::string DefaultDataRootDir();
   // One step of the day opening's wait for the queue to drain:
   // QX_QUEUE_WAIT_MS when it holds a non-negative integer, else 5000.

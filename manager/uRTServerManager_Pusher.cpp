@@ -506,6 +506,14 @@ void kRTSManager::StopPusher() {
 
 bool kRTSManager::PusherRunning() const { return fPusher && !fPusher->Finished(); }
 
+void kRTSManager::WriteOutPusherLogHere() noexcept {
+  if (fPusher) fPusher->WriteOutLogHere();
+}
+
+void kRTSPusherThread::WriteOutLogHere() noexcept {
+  if (fLogger) fLogger->WriteOutHere();
+}
+
 // The client being replaced is freed here, so a running pusher, which may be
 // in the middle of a submission through it, is stopped first and started
 // again on the new client.

@@ -70,6 +70,8 @@ class kRTSPusherThread {
   void WaitFor();
   // True once the thread body has returned.
   bool Finished() const;
+  // Writes the queued log lines on the calling thread, without waiting.
+  void WriteOutLogHere() noexcept;
 
   // The directories and the server client are set by the till manager on
   // the host's thread and read by the pusher at every cycle; each is replaced

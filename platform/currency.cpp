@@ -1,9 +1,6 @@
 // Currency arithmetic, parsing and the amount text forms.
 #include "platform/currency.h"
 
-#include <langinfo.h>
-#include <locale.h>
-
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
@@ -59,15 +56,6 @@ std::string FormatShortest(int64_t raw, char separator) {
     text += frac;
   }
   return text;
-}
-
-char RadixOf(locale_t locale) {
-  if (locale == static_cast<locale_t>(0)) return '.';
-  const char* radix = nl_langinfo_l(RADIXCHAR, locale);
-  const char separator =
-      (radix != nullptr && radix[0] != '\0' && radix[1] == '\0') ? radix[0] : '.';
-  freelocale(locale);
-  return separator;
 }
 
 }  // namespace
@@ -189,16 +177,5 @@ std::string FormatLocale(Currency value, char decimalSeparator) {
 }
 
 std::string FormatLocale(Currency value) { return FormatLocale(value, LocaleDecimalSeparator()); }
-
-char LocaleDecimalSeparator() {
-  // newlocale with "" resolves LC_ALL, then LC_NUMERIC, then LANG, like setlocale.
-  static const char separator = RadixOf(newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0)));
-  return separator;
-}
-
-char DecimalSeparatorOfLocale(const char* localeName) {
-  if (localeName == nullptr) return '.';
-  return RadixOf(newlocale(LC_NUMERIC_MASK, localeName, static_cast<locale_t>(0)));
-}
 
 }  // namespace qx

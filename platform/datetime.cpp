@@ -2,11 +2,10 @@
 // and pattern formatting.
 #include "platform/datetime.h"
 
-#include <time.h>
-
 #include <cmath>
 #include <cstdio>
 
+#include "platform/clock.h"
 #include "platform/error.h"
 
 namespace qx {
@@ -125,33 +124,17 @@ TDateTime LocalFromUnixMillis(int64_t unixMillis) {
   int64_t seconds = unixMillis / 1000;
   int64_t millis = unixMillis % 1000;
   if (millis < 0) millis += 1000, seconds -= 1;
-  const time_t t = static_cast<time_t>(seconds);
-  struct tm local {};
-  localtime_r(&t, &local);
-  const TDateTime date = static_cast<double>(
-      DaysFromCivil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) - kEpochOffsetDays);
-  const int64_t ofDay = ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * 1000 + millis;
+  const DateTimeParts local = LocalPartsOfUnixSeconds(seconds);
+  const TDateTime date =
+      static_cast<double>(DaysFromCivil(local.year, local.month, local.day) - kEpochOffsetDays);
+  const int64_t ofDay = ((local.hour * 60LL + local.minute) * 60 + local.second) * 1000 + millis;
   return Combine(date, ofDay);
 }
 
-TDateTime Now() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return LocalFromUnixMillis(static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
-}
+TDateTime Now() { return LocalFromUnixMillis(UnixMillisNow()); }
 
 int LocalOffsetMinutes(TDateTime localTime) {
-  const DateTimeParts p = DecodeDateTime(localTime);
-  struct tm local {};
-  local.tm_year = p.year - 1900;
-  local.tm_mon = p.month - 1;
-  local.tm_mday = p.day;
-  local.tm_hour = p.hour;
-  local.tm_min = p.minute;
-  local.tm_sec = p.second;
-  local.tm_isdst = -1;
-  if (mktime(&local) == static_cast<time_t>(-1)) return 0;
-  return static_cast<int>(local.tm_gmtoff / 60);
+  return LocalOffsetMinutesAt(DecodeDateTime(localTime));
 }
 
 std::string FormatDateTime(std::string_view pattern, TDateTime value) {

@@ -59,18 +59,6 @@ std::string TemporaryNameFor(const std::string& path) {
 
 bool IsDirectorySeparator(char c) { return c == '/' || c == '\\'; }
 
-// UTF-16 bytes (after the byte-order mark) to UTF-8.
-std::string Utf16BytesToUtf8(std::string_view bytes, bool bigEndian) {
-  std::u16string units;
-  units.reserve(bytes.size() / 2);
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const auto hi = static_cast<unsigned char>(bytes[bigEndian ? i : i + 1]);
-    const auto lo = static_cast<unsigned char>(bytes[bigEndian ? i + 1 : i]);
-    units += static_cast<char16_t>((hi << 8) | lo);
-  }
-  return Utf16ToUtf8(units);
-}
-
 }  // namespace
 
 bool SyncDirectory(const std::string& dir) {
@@ -79,26 +67,6 @@ bool SyncDirectory(const std::string& dir) {
   const bool ok = ::fsync(fd) == 0;
   ::close(fd);
   return ok;
-}
-
-void CheckPathCharacters(std::string_view path) {
-  for (char c : path) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || c == '"' || c == '<' || c == '>' || c == '|') {
-      throw Error("Invalid characters in path");
-    }
-  }
-}
-
-std::string JoinPath(std::string_view dir, std::string_view name) {
-  CheckPathCharacters(dir);
-  CheckPathCharacters(name);
-  if (dir.empty()) return std::string(name);
-  if (name.empty()) return std::string(dir);
-  if (IsDirectorySeparator(name.front())) return std::string(name);
-  const char last = dir.back();
-  if (IsDirectorySeparator(last) || last == ':') return std::string(dir) + std::string(name);
-  return std::string(dir) + "/" + std::string(name);
 }
 
 bool FileExists(const std::string& path) {
@@ -146,18 +114,6 @@ std::string WriteTemporary(const std::string& path, std::string_view bytes) {
   return temp;
 }
 
-std::string TextLinesBytes(const std::vector<std::string>& lines) {
-  std::string bytes;
-  size_t size = 0;
-  for (const auto& line : lines) size += line.size() + 2;
-  bytes.reserve(size);
-  for (const auto& line : lines) {
-    bytes += line;
-    bytes += "\r\n";
-  }
-  return bytes;
-}
-
 }  // namespace
 
 void WriteFileAtomic(const std::string& path, std::string_view bytes) {
@@ -170,10 +126,6 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes) {
   SyncDirectory(DirectoryOf(path));
 }
 
-void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string>& lines) {
-  WriteFileAtomic(path, TextLinesBytes(lines));
-}
-
 void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
   const std::string temp = WriteTemporary(path, bytes);
   if (!RenameNoReplace(temp, path)) {
@@ -183,10 +135,6 @@ void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
     RaiseFileError("Cannot create file", path, error);
   }
   SyncDirectory(DirectoryOf(path));
-}
-
-void WriteTextLinesNoReplace(const std::string& path, const std::vector<std::string>& lines) {
-  WriteFileNoReplace(path, TextLinesBytes(lines));
 }
 
 std::string ReadFileBytes(const std::string& path) {
@@ -209,34 +157,6 @@ std::string ReadFileBytes(const std::string& path) {
   return bytes;
 }
 
-std::vector<std::string> ReadTextLines(const std::string& path) {
-  std::string bytes = ReadFileBytes(path);
-  std::string text;
-  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    text = bytes.substr(3);
-  } else if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0) {
-    text = Utf16BytesToUtf8(std::string_view(bytes).substr(2), false);
-  } else if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFE\xFF") == 0) {
-    text = Utf16BytesToUtf8(std::string_view(bytes).substr(2), true);
-  } else {
-    text = std::move(bytes);
-  }
-  std::vector<std::string> lines;
-  size_t start = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == '\r' || text[i] == '\n') {
-      lines.push_back(text.substr(start, i - start));
-      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      start = ++i;
-    } else {
-      ++i;
-    }
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
 std::vector<std::string> ListFiles(const std::string& dir, std::string_view extension) {
   DIR* handle = ::opendir(dir.c_str());
   if (handle == nullptr) {
@@ -257,19 +177,6 @@ std::vector<std::string> ListFiles(const std::string& dir, std::string_view exte
   }
   ::closedir(handle);
   return files;
-}
-
-std::string TimedListing::Path(const File& aFile) const {
-  std::string path;
-  path.reserve(fPrefix.size() + aFile.nameLength);
-  path.append(fPrefix).append(Name(aFile));
-  return path;
-}
-
-void TimedListing::Clear() {
-  fPrefix.clear();
-  fNames.clear();
-  fFiles.clear();
 }
 
 void ListFilesWithTimes(const std::string& dir, std::string_view extension, TimedListing& into) {
@@ -384,11 +291,6 @@ bool DeleteFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return false;
   SyncDirectory(DirectoryOf(path));
   return true;
-}
-
-std::string ExtractFileName(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  return std::string(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 }  // namespace qx

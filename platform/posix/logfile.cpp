@@ -1,0 +1,56 @@
+// Appending to a log file through POSIX descriptors, with an advisory
+// exclusive lock (flock) between writers.
+#include "platform/logfile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace qx {
+
+int64_t LogFileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+namespace {
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool AppendLogLine(const std::string& fileName, std::string_view line) {
+  const int fd =
+      ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return false;
+  bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (ok) {
+    struct stat before;
+    ok = ::fstat(fd, &before) == 0;
+    if (ok) {
+      std::string bytes;
+      bytes.reserve(line.size() + 2);
+      bytes.append(line).append("\r\n");
+      ok = WriteAll(fd, bytes);
+      if (!ok) (void)::ftruncate(fd, before.st_size);
+    }
+  }
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+}  // namespace qx

@@ -1,0 +1,67 @@
+// The clock and the local time zone through the Windows time functions; the
+// zone is the system's, with its daylight-saving rules for the date asked.
+#include "platform/clock.h"
+
+#include <windows.h>
+
+namespace qx {
+namespace {
+
+// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
+constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
+
+int64_t TicksOf(const FILETIME& time) {
+  return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+                              time.dwLowDateTime);
+}
+
+FILETIME FileTimeOf(int64_t ticks) {
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) & 0xFFFFFFFFu);
+  time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+  return time;
+}
+
+}  // namespace
+
+int64_t UnixMillisNow() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  return (TicksOf(now) - kUnixEpochTicks) / 10000;
+}
+
+DateTimeParts LocalPartsOfUnixSeconds(int64_t unixSeconds) {
+  const FILETIME utc = FileTimeOf(unixSeconds * 10000000 + kUnixEpochTicks);
+  SYSTEMTIME utcParts{}, local{};
+  DateTimeParts parts;
+  if (!FileTimeToSystemTime(&utc, &utcParts) ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &utcParts, &local)) {
+    return parts;
+  }
+  parts.year = local.wYear;
+  parts.month = local.wMonth;
+  parts.day = local.wDay;
+  parts.hour = local.wHour;
+  parts.minute = local.wMinute;
+  parts.second = local.wSecond;
+  return parts;
+}
+
+int LocalOffsetMinutesAt(const DateTimeParts& p) {
+  SYSTEMTIME local{};
+  local.wYear = static_cast<WORD>(p.year);
+  local.wMonth = static_cast<WORD>(p.month);
+  local.wDay = static_cast<WORD>(p.day);
+  local.wHour = static_cast<WORD>(p.hour);
+  local.wMinute = static_cast<WORD>(p.minute);
+  local.wSecond = static_cast<WORD>(p.second);
+  SYSTEMTIME utc{};
+  FILETIME localTime, utcTime;
+  if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) ||
+      !SystemTimeToFileTime(&local, &localTime) || !SystemTimeToFileTime(&utc, &utcTime)) {
+    return 0;
+  }
+  return static_cast<int>((TicksOf(localTime) - TicksOf(utcTime)) / (60LL * 10000000));
+}
+
+}  // namespace qx

@@ -1,0 +1,275 @@
+// Files and directories of the data store through the wide-character Windows
+// API. A file is replaced atomically and durably: written to a temporary name
+// in the same directory, flushed with FlushFileBuffers, then moved over the
+// target with MoveFileExW and MOVEFILE_WRITE_THROUGH, which returns only once
+// the move is on disk (NTFS has no separate directory flush).
+#include <windows.h>
+// The service's own DeleteFile, not the system's macro of that name.
+#undef DeleteFile
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/strings.h"
+#include "platform/win/wide.h"
+
+namespace qx {
+namespace {
+
+// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
+constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
+
+int64_t TicksOf(const FILETIME& time) {
+  return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+                              time.dwLowDateTime);
+}
+
+int64_t UnixMillisOf(const FILETIME& time) { return (TicksOf(time) - kUnixEpochTicks) / 10000; }
+
+[[noreturn]] void RaiseFileError(const std::string& what, const std::string& path, DWORD error) {
+  throw Error(what + " \"" + path + "\": " + win::SystemErrorText(error));
+}
+
+bool IsDirectorySeparator(char c) { return c == '/' || c == '\\'; }
+
+size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
+
+DWORD AttributesOf(const std::string& path) { return GetFileAttributesW(win::Wide(path).c_str()); }
+
+// A name in the same directory that no listing picks up: a leading dot and
+// the ending ".tmp".
+std::string TemporaryNameFor(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  const size_t slash = LastSeparator(path);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string temp = "." + name + "." + std::to_string(GetCurrentProcessId()) + "." +
+                           std::to_string(counter.fetch_add(1)) + ".tmp";
+  return slash == std::string::npos ? temp : path.substr(0, slash + 1) + temp;
+}
+
+bool WriteAll(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), piece, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+bool Move(const std::string& from, const std::string& to, DWORD flags) {
+  return MoveFileExW(win::Wide(from).c_str(), win::Wide(to).c_str(),
+                     flags | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// Calls |onFile| with the name and find data of each entry of |dir| whose
+// name ends with |extension|. Raises like ListFiles.
+template <typename OnFile>
+void EnumerateDirectory(const std::string& dir, std::string_view extension, OnFile&& onFile) {
+  const std::string pattern =
+      dir.empty() ? "*" : (IsDirectorySeparator(dir.back()) ? dir + "*" : dir + "/*");
+  WIN32_FIND_DATAW data{};
+  HANDLE find = FindFirstFileExW(win::Wide(pattern).c_str(), FindExInfoBasic, &data,
+                                 FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return;  // an empty directory
+    if (error == ERROR_PATH_NOT_FOUND || error == ERROR_DIRECTORY || error == ERROR_INVALID_NAME) {
+      throw Error("The specified path was not found");
+    }
+    RaiseFileError("Cannot list directory", dir, error);
+  }
+  struct Closer {
+    HANDLE handle;
+    ~Closer() { FindClose(handle); }
+  } closer{find};
+  do {
+    const std::string name = win::Narrow(data.cFileName);
+    if (name == "." || name == "..") continue;
+    if (!EndsWithIgnoreCase(name, extension)) continue;
+    onFile(name, data);
+  } while (FindNextFileW(find, &data));
+}
+
+bool IsRegular(const WIN32_FIND_DATAW& data) {
+  return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+}  // namespace
+
+// Moves with MOVEFILE_WRITE_THROUGH are durable when they return; there is
+// nothing left to flush in a directory.
+bool SyncDirectory(const std::string& dir) { return DirectoryExists(dir); }
+
+bool FileExists(const std::string& path) {
+  const DWORD attributes = AttributesOf(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+  const DWORD attributes = AttributesOf(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && IsDirectorySeparator(trimmed.back())) trimmed.pop_back();
+  if (DirectoryExists(trimmed)) return true;
+  // A drive ("C:") or a share root exists or does not; it cannot be made.
+  if (trimmed.size() == 2 && trimmed[1] == ':') return false;
+  const size_t slash = LastSeparator(trimmed);
+  if (slash != std::string::npos && slash > 0) {
+    if (!ForceDirectories(trimmed.substr(0, slash))) return false;
+  }
+  if (CreateDirectoryW(win::Wide(trimmed).c_str(), nullptr)) return true;
+  return GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExists(trimmed);
+}
+
+namespace {
+
+// Writes the bytes to a new temporary file beside |path|, flushed to disk;
+// returns its name. Raises naming |path| when it cannot.
+std::string WriteTemporary(const std::string& path, std::string_view bytes) {
+  const std::string temp = TemporaryNameFor(path);
+  const std::wstring wideTemp = win::Wide(temp);
+  win::Handle file(CreateFileW(wideTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) RaiseFileError("Cannot create file", path, GetLastError());
+  const auto fail = [&](const char* what, DWORD error) {
+    file.Close();
+    ::DeleteFileW(wideTemp.c_str());
+    RaiseFileError(what, path, error);
+  };
+  if (!WriteAll(file.get(), bytes)) fail("Cannot write file", GetLastError());
+  if (!FlushFileBuffers(file.get())) fail("Cannot flush file", GetLastError());
+  if (!file.Close()) fail("Cannot write file", GetLastError());
+  return temp;
+}
+
+}  // namespace
+
+void WriteFileAtomic(const std::string& path, std::string_view bytes) {
+  const std::string temp = WriteTemporary(path, bytes);
+  if (!Move(temp, path, MOVEFILE_REPLACE_EXISTING)) {
+    const DWORD error = GetLastError();
+    ::DeleteFileW(win::Wide(temp).c_str());
+    RaiseFileError("Cannot replace file", path, error);
+  }
+}
+
+void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
+  const std::string temp = WriteTemporary(path, bytes);
+  if (!Move(temp, path, 0)) {
+    const DWORD error = GetLastError();
+    ::DeleteFileW(win::Wide(temp).c_str());
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+      throw Error("File already exists \"" + path + "\"");
+    }
+    RaiseFileError("Cannot create file", path, error);
+  }
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  win::Handle file(CreateFileW(win::Wide(path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) RaiseFileError("Cannot open file", path, GetLastError());
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
+      RaiseFileError("Cannot read file", path, GetLastError());
+    }
+    if (read == 0) break;
+    bytes.append(buffer, read);
+  }
+  return bytes;
+}
+
+std::vector<std::string> ListFiles(const std::string& dir, std::string_view extension) {
+  std::vector<std::string> files;
+  EnumerateDirectory(dir, extension, [&](const std::string& name, const WIN32_FIND_DATAW& data) {
+    if (!IsRegular(data)) return;
+    // Joined without the character check: a stray name must not stop the listing.
+    files.push_back(dir.empty() || IsDirectorySeparator(dir.back()) ? dir + name
+                                                                    : dir + "/" + name);
+  });
+  return files;
+}
+
+void ListFilesWithTimes(const std::string& dir, std::string_view extension, TimedListing& into) {
+  into.Clear();
+  into.fPrefix.append(dir);
+  if (!dir.empty() && !IsDirectorySeparator(dir.back())) into.fPrefix.push_back('/');
+  try {
+    // The enumeration itself carries each file's time: no lookup by name.
+    EnumerateDirectory(dir, extension, [&](const std::string& name, const WIN32_FIND_DATAW& data) {
+      if (!IsRegular(data)) return;
+      into.fFiles.push_back(TimedListing::File{0, static_cast<uint32_t>(into.fNames.size()),
+                                               static_cast<uint32_t>(name.size()),
+                                               UnixMillisOf(data.ftLastWriteTime), true});
+      into.fNames.append(name).push_back('\0');
+    });
+  } catch (...) {
+    into.Clear();
+    throw;
+  }
+}
+
+std::vector<std::string> ListSubdirectories(const std::string& dir) {
+  std::vector<std::string> dirs;
+  try {
+    EnumerateDirectory(dir, "", [&](const std::string& name, const WIN32_FIND_DATAW& data) {
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+      dirs.push_back(dir.empty() || IsDirectorySeparator(dir.back()) ? dir + name
+                                                                     : dir + "/" + name);
+    });
+  } catch (const Error&) {
+    return {};
+  }
+  std::sort(dirs.begin(), dirs.end());
+  return dirs;
+}
+
+int64_t FileModifiedUnixMillis(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(win::Wide(path).c_str(), GetFileExInfoStandard, &data)) {
+    RaiseFileError("Cannot read the time of file", path, GetLastError());
+  }
+  return UnixMillisOf(data.ftLastWriteTime);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+  win::Handle file(CreateFileW(win::Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return std::nullopt;
+  }
+  return FileIdentity{
+      info.dwVolumeSerialNumber,
+      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+      static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow),
+      (TicksOf(info.ftLastWriteTime) - kUnixEpochTicks) * 100};
+}
+
+// Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
+bool RenameNoReplace(const std::string& from, const std::string& to) { return Move(from, to, 0); }
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+  return RenameNoReplace(from, to);
+}
+
+bool MoveFileReplace(const std::string& from, const std::string& to) {
+  return Move(from, to, MOVEFILE_REPLACE_EXISTING);
+}
+
+bool DeleteFile(const std::string& path) { return ::DeleteFileW(win::Wide(path).c_str()) != 0; }
+
+}  // namespace qx

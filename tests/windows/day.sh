@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# A fiscal day of a Windows host under Wine against the Linux RT server
+# simulator: the DLL writes its store below C:\QX_SRT_DB in the Wine prefix,
+# delivers every document, and the Linux verifier proves the stored chain.
+# The same receipts signed by the Linux library give the same queue texts
+# apart from the date and the seal that depends on it.
+#   day.sh WINDOWS_BUILD LINUX_BUILD SOURCE_DIR
+set -euo pipefail
+win=$1
+linux=$2
+source=$3
+export WINEPREFIX=${WINEPREFIX:-$win/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
+unset QX_SRT_DB
+export QX_PUSHER_PAUSE_MS=300 QX_QUEUE_WAIT_MS=1000
+for tool in "$linux/rtsim" "$linux/qxtill"; do
+  [ -x "$tool" ] || { echo "day.sh: $tool is missing (build the Linux tree first)"; exit 1; }
+done
+
+work=$(mktemp -d "$win/day.XXXXXX")
+store="$WINEPREFIX/drive_c/QX_SRT_DB"
+rm -rf "$store/T01"
+sims=()
+trap 'for p in "${sims[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
+start_simulator() {  # log file; sets port
+  : >"$1"
+  "$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo --log >"$1" 2>&1 &
+  sims+=($!)
+  port=""
+  for _ in $(seq 1 200); do
+    port=$(sed -n 's/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$1" | head -n 1)
+    [ -n "$port" ] && return 0
+    sleep 0.05
+  done
+  cat "$1"
+  echo "day.sh: rtsim did not start"
+  exit 1
+}
+
+start_simulator "$work/rtsim-windows.log"
+receipts=("$source"/examples/receipts/*.xml)
+# The pusher's log goes below the current directory.
+(cd "$work" && wine "$win/win_host.exe" day http://127.0.0.1 "$port" demo demo T01 \
+  'C:\QX_SRT_DB\T01\Queue' "${receipts[@]}") | tr -d '\r' | tee "$work/host.log"
+"$linux/qxtill" verify "$store/T01"
+
+# The Linux library's day with the same receipts, on a store and a server of
+# its own.
+start_simulator "$work/rtsim-linux.log"
+export QX_SRT_DB="$work/linux-store"
+(cd "$work" && "$linux/qxtill" open http://127.0.0.1 "$port" demo demo T01 sign "${receipts[@]}" \
+  xreport close wait-queue 60) >"$work/linux.log"
+# Every file of the store by its path and text, with the moments masked: ISO
+# times, the seals and fingerprints that depend on them, and runs of eight or
+# more digits (day folders, journal stamps).
+masked() {
+  (cd "$1" && find . -type f | sort | while read -r file; do
+    echo "== $file"
+    tr -d '\r' <"$file"
+    echo
+  done) | sed -E 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]*Z?/TIME/g; s/[0-9a-f]{64}/SEAL/g; s/[0-9A-Z]*[0-9]{8,}[0-9A-Z]*/NUMBER/g'
+}
+if ! diff <(masked "$store/T01") <(masked "$QX_SRT_DB/T01") >"$work/diff.txt"; then
+  head -40 "$work/diff.txt"
+  echo "day.sh: the Windows and the Linux store differ"
+  exit 1
+fi
+grep -E '^(OPENTILL|SIGNRECEIPT|XREPORT|CLOSETILL)' "$work/host.log" | grep -v -- '-> 0$' && exit 1
+echo "day.sh: the Windows day verifies and matches the Linux one"

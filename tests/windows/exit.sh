@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# A Windows host ends its process while the pusher is delivering a receipt to
+# a server that does not answer: the process ends at once, the document stays
+# queued, and the next start delivers it; the store then verifies.
+#   exit.sh WINDOWS_BUILD LINUX_BUILD SOURCE_DIR
+set -euo pipefail
+win=$1
+linux=$2
+source=$3
+export WINEPREFIX=${WINEPREFIX:-$win/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
+export QX_PUSHER_PAUSE_MS=200 QX_QUEUE_WAIT_MS=1000
+work=$(mktemp -d "$win/exit.XXXXXX")
+export QX_SRT_DB='C:\QX_SRT_DB\exit'
+store="$WINEPREFIX/drive_c/QX_SRT_DB/exit"
+rm -rf "$store"
+: >"$work/rtsim.log"
+"$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo --log >"$work/rtsim.log" 2>&1 &
+sim=$!
+trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
+port=""
+for _ in $(seq 1 200); do
+  port=$(sed -n 's/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/rtsim.log" | head -n 1)
+  [ -n "$port" ] && break
+  sleep 0.05
+done
+[ -n "$port" ] || { cat "$work/rtsim.log"; exit 1; }
+control="http://127.0.0.1:$port/rtsim"
+receipt="$source/examples/receipts/01-sale-discounts.xml"
+
+# Every receipt delivery hangs for a minute.
+curl -s -o /dev/null -d 'kind=delay&ms=60000&match=createReceipt&count=-1' "$control/fault"
+start=$(date +%s%N)
+status=0
+(cd "$work" && QX_EXIT_AFTER_MS=1500 wine "$win/win_host.exe" exit http://127.0.0.1 "$port" demo demo T01 \
+  "$receipt") | tr -d '\r' >"$work/host.log" || status=$?
+took=$((($(date +%s%N) - start) / 1000000))
+cat "$work/host.log"
+echo "process ended with $status after $took ms"
+[ "$status" -eq 7 ] || { echo "exit.sh: the host did not reach its exit"; exit 1; }
+[ "$took" -lt 10000 ] || { echo "exit.sh: the process did not end at once"; exit 1; }
+grep -q 'createReceipt' "$work/rtsim.log" || { echo "exit.sh: no delivery was under way"; exit 1; }
+queued=$(find "$store/T01/Queue" -name '*.srtd' | wc -l)
+[ "$queued" -eq 1 ] || { echo "exit.sh: $queued documents queued, expected 1"; exit 1; }
+
+# The next start delivers it.
+curl -s -o /dev/null -d '' "$control/clear"
+(cd "$work" && wine "$win/win_host.exe" day http://127.0.0.1 "$port" demo demo T01 \
+  'C:\QX_SRT_DB\exit\T01\Queue') | tr -d '\r' | tail -n 2
+"$linux/qxtill" verify "$store/T01"

@@ -1,0 +1,209 @@
+// A Windows point-of-sale host for the tests that run under Wine: it loads
+// the DLL the way hosts do (LoadLibrary, GetProcAddress), passes and frees
+// oleaut32 strings, and reports what it saw on standard output.
+//
+//   win_host exports            the four entry points by name and by ordinal
+//   win_host day ADDRESS PORT USER PASSWORD TILL QUEUEDIR RECEIPT...
+//                               a whole day; waits for the queue to drain;
+//                               FreeLibrary must return at once
+//   win_host exit ADDRESS PORT USER PASSWORD TILL RECEIPT
+//                               opens, signs one receipt and ends the process
+//                               while the pusher may be delivering it
+// clang-format off
+#include <windows.h>  // first: the other system headers need its types
+#include <oleauto.h>
+// clang-format on
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using OpenTill = int32_t(__stdcall*)(BSTR, int32_t, BSTR, BSTR, BSTR, BSTR*);
+using SignReceipt = int32_t(__stdcall*)(BSTR, BSTR*, BSTR*);
+using Report = int32_t(__stdcall*)(BSTR*, BSTR*);
+
+struct Entry {
+  const char* name;
+  WORD ordinal;
+};
+constexpr Entry kEntries[] = {
+    {"OPENTILL", 2}, {"SIGNRECEIPT", 3}, {"CLOSETILL", 4}, {"XREPORT", 5}};
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  std::wstring wide(
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0),
+      L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                      static_cast<int>(wide.size()));
+  return wide;
+}
+
+std::string Narrow(BSTR text) {
+  if (text == nullptr) return std::string();
+  const int units = static_cast<int>(SysStringLen(text));
+  std::string narrow(WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr),
+                     '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, units, narrow.data(), static_cast<int>(narrow.size()),
+                      nullptr, nullptr);
+  return narrow;
+}
+
+// A BSTR the host owns; freed with oleaut32 when it goes.
+struct Text {
+  BSTR value = nullptr;
+  Text() = default;
+  explicit Text(const std::string& text) : value(SysAllocString(Wide(text).c_str())) {}
+  ~Text() { SysFreeString(value); }
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  // Releases what it holds and hands out the variable for an output.
+  BSTR* Out() {
+    SysFreeString(value);
+    value = nullptr;
+    return &value;
+  }
+};
+
+void Print(const char* step, int32_t result, const Text& error, const Text* output = nullptr) {
+  std::printf("%s -> %ld", step, static_cast<long>(result));
+  if (error.value != nullptr) std::printf(" error=%s", Narrow(error.value).c_str());
+  if (output != nullptr && output->value != nullptr)
+    std::printf("\n%s", Narrow(output->value).c_str());
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+HMODULE LoadDriver() {
+  HMODULE library = LoadLibraryW(L"QXRS_VURUV90_20.dll");
+  if (library == nullptr) std::printf("LoadLibrary failed: %lu\n", GetLastError());
+  return library;
+}
+
+template <typename Function>
+Function Find(HMODULE library, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+int Exports() {
+  HMODULE library = LoadDriver();
+  if (library == nullptr) return 1;
+  int failures = 0;
+  for (const Entry& entry : kEntries) {
+    FARPROC byName = GetProcAddress(library, entry.name);
+    FARPROC byOrdinal = GetProcAddress(library, MAKEINTRESOURCEA(entry.ordinal));
+    std::printf("%s @%u: %s\n", entry.name, entry.ordinal,
+                byName != nullptr && byName == byOrdinal ? "same function" : "MISMATCH");
+    if (byName == nullptr || byName != byOrdinal) ++failures;
+  }
+  // The string functions are oleaut32's; the DLL exports none of its own.
+  for (const char* name : {"SysAllocString", "SysFreeString", "_OPENTILL@24", "OPENTILL@24"}) {
+    if (GetProcAddress(library, name) != nullptr) {
+      std::printf("%s: exported, but must not be\n", name);
+      ++failures;
+    }
+  }
+  if (GetProcAddress(library, MAKEINTRESOURCEA(1)) != nullptr ||
+      GetProcAddress(library, MAKEINTRESOURCEA(6)) != nullptr) {
+    std::printf("an ordinal other than 2 to 5 is exported\n");
+    ++failures;
+  }
+  FreeLibrary(library);
+  return failures == 0 ? 0 : 1;
+}
+
+int32_t Open(HMODULE library, char** args) {
+  Text address(args[0]), user(args[2]), password(args[3]), till(args[4]), error;
+  const int32_t result = Find<OpenTill>(library, "OPENTILL")(
+      address.value, std::atoi(args[1]), user.value, password.value, till.value, error.Out());
+  Print("OPENTILL", result, error);
+  return result;
+}
+
+int32_t Sign(HMODULE library, const std::string& path) {
+  Text receipt(ReadFile(path)), result, error;
+  const int32_t status =
+      Find<SignReceipt>(library, "SIGNRECEIPT")(receipt.value, result.Out(), error.Out());
+  Print(("SIGNRECEIPT " + path).c_str(), status, error, &result);
+  return status;
+}
+
+size_t Queued(const std::string& queueDir) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(Wide(queueDir + "\\*.srtd").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  size_t count = 0;
+  do ++count;
+  while (FindNextFileW(find, &data));
+  FindClose(find);
+  return count;
+}
+
+int Day(int argc, char** argv) {
+  if (argc < 6) return 2;
+  HMODULE library = LoadDriver();
+  if (library == nullptr) return 1;
+  int failures = Open(library, argv) == 0 ? 0 : 1;
+  const std::string queueDir = argv[5];
+  for (int i = 6; i < argc; ++i) failures += Sign(library, argv[i]) == 0 ? 0 : 1;
+  for (const char* report : {"XREPORT", "CLOSETILL"}) {
+    Text result, error;
+    const int32_t status = Find<Report>(library, report)(result.Out(), error.Out());
+    Print(report, status, error, &result);
+    if (status != 0) ++failures;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (Queued(queueDir) > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const size_t left = Queued(queueDir);
+  std::printf("queue -> %zu document(s) left\n", left);
+  if (left > 0) ++failures;
+  const auto start = std::chrono::steady_clock::now();
+  FreeLibrary(library);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  std::printf("FreeLibrary -> %lld ms\n", static_cast<long long>(took.count()));
+  if (took > std::chrono::seconds(2)) ++failures;
+  return failures == 0 ? 0 : 1;
+}
+
+// Ends the process with the library loaded, the way a host that never frees
+// it does; the exit code tells the driver that the receipt was signed.
+int Exit(int argc, char** argv) {
+  if (argc < 6) return 2;
+  HMODULE library = LoadDriver();
+  if (library == nullptr) return 1;
+  if (Open(library, argv) != 0) return 1;
+  if (Sign(library, argv[5]) != 0) return 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(
+      std::atoi(std::getenv("QX_EXIT_AFTER_MS") ? std::getenv("QX_EXIT_AFTER_MS") : "0")));
+  std::printf("exiting\n");
+  std::fflush(stdout);
+  ExitProcess(7);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "exports") return Exports();
+  if (command == "day") return Day(argc - 2, argv + 2);
+  if (command == "exit") return Exit(argc - 2, argv + 2);
+  std::fprintf(stderr, "usage: win_host exports | day ... | exit ...\n");
+  return 2;
+}
