@@ -56,14 +56,18 @@ bool WriteAll(int fd, std::string_view bytes) {
 // (other writers wait their turn, readers are not hindered), writes the line
 // with CR LF and closes. A partly written line is cut off again, so a retry
 // never leaves a fragment in front of the whole line.
+// A symbolic link planted where the log goes is not followed and anything
+// but a regular file (a FIFO, a device) is left alone, so the log cannot be
+// turned onto another file.
 bool AppendLine(const std::string& fileName, std::string_view line) {
   const int fd =
-      ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+      ::open(fileName.c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) return false;
   bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   if (ok) {
     struct stat before;
-    ok = ::fstat(fd, &before) == 0;
+    ok = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
     if (ok) {
       std::string bytes;
       bytes.reserve(line.size() + 2);
@@ -74,6 +78,29 @@ bool AppendLine(const std::string& fileName, std::string_view line) {
   }
   if (::close(fd) != 0) ok = false;
   return ok;
+}
+
+// |message| with every control character written as an escape (\r, \n, \t,
+// or \xHH), so that one entry is always one line: a server reply or a host
+// document quoted in a message cannot forge entries of its own.
+void AppendEscaped(std::string& line, std::string_view message) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : message) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      line += c;
+    } else if (c == '\r') {
+      line += "\\r";
+    } else if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else {
+      line += "\\x";
+      line += kHex[u >> 4];
+      line += kHex[u & 0xF];
+    }
+  }
 }
 
 }  // namespace
@@ -180,9 +207,9 @@ void tQX_LogWriter::Write(tQX_MessageType aEntryType, std::string_view aMessage)
   std::string line = FormatDateTime(kStampPattern, Now());
   line += aEntryType == let_error ? " - ERROR - " : " - ";
   if (fMaxMessageLength > 0) {
-    line += TruncateUtf16(aMessage, static_cast<size_t>(fMaxMessageLength));
+    AppendEscaped(line, TruncateUtf16(aMessage, static_cast<size_t>(fMaxMessageLength)));
   } else {
-    line += aMessage;
+    AppendEscaped(line, aMessage);
   }
   fThread->Push(std::move(line));
 }

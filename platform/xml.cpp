@@ -218,6 +218,36 @@ class StrictCheck {
   std::string refusal_;
 };
 
+// |text| with every character XML 1.0 does not allow (C0 controls other than
+// tab, line feed and carriage return; U+FFFE and U+FFFF) replaced by U+FFFD,
+// and cut at a NUL as a C string would be, so that whatever the library
+// writes parses again.
+std::string XmlSafeText(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  const auto forbiddenAt = [&](size_t i) -> size_t {  // length of a forbidden character
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return 1;
+    if (c == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+      return 3;
+    }
+    return 0;
+  };
+  size_t i = 0;
+  while (i < text.size() && forbiddenAt(i) == 0) ++i;
+  if (i == text.size()) return std::string(text);
+  std::string safe(text.substr(0, i));
+  while (i < text.size()) {
+    if (const size_t length = forbiddenAt(i)) {
+      safe += "\xEF\xBF\xBD";
+      i += length;
+    } else {
+      safe += text[i++];
+    }
+  }
+  return safe;
+}
+
 [[noreturn]] void RaiseNullElement() { throw Error("Operation on an empty XML element"); }
 
 }  // namespace
@@ -301,14 +331,13 @@ std::optional<std::string> XmlElement::GetValue() const {
 
 void XmlElement::SetValue(std::string_view text) {
   if (!node_) RaiseNullElement();
+  const std::string safe = XmlSafeText(text);
   if (node_.type() != pugi::node_element) {
-    node_.set_value(std::string(text).c_str());
+    node_.set_value(safe.c_str());
     return;
   }
   RemoveChildren(node_);
-  if (!text.empty()) {
-    node_.append_child(pugi::node_pcdata).set_value(std::string(text).c_str());
-  }
+  if (!safe.empty()) node_.append_child(pugi::node_pcdata).set_value(safe.c_str());
 }
 
 void XmlElement::SetValue(int64_t value) { SetValue(std::to_string(value)); }
@@ -332,9 +361,8 @@ void XmlElement::SetAttribute(std::string_view name, std::string_view value) {
   pugi::xml_attribute attribute = node_.attribute(key.c_str());
   if (!attribute) attribute = node_.append_attribute(key.c_str());
   if (!attribute) throw Error("Cannot set attribute " + key);
-  // The value is cut at a NUL character, as a C string would be.
-  const std::string_view cut = value.substr(0, value.find('\0'));
-  attribute.set_value(cut.data(), cut.size());
+  const std::string safe = XmlSafeText(value);
+  attribute.set_value(safe.data(), safe.size());
 }
 
 void XmlElement::AppendAttribute(std::string_view name, std::string_view value) {
@@ -342,8 +370,8 @@ void XmlElement::AppendAttribute(std::string_view name, std::string_view value) 
   const std::string key(name);
   pugi::xml_attribute attribute = node_.append_attribute(key.c_str());
   if (!attribute) throw Error("Cannot set attribute " + key);
-  const std::string_view cut = value.substr(0, value.find('\0'));
-  attribute.set_value(cut.data(), cut.size());
+  const std::string safe = XmlSafeText(value);
+  attribute.set_value(safe.data(), safe.size());
 }
 
 std::string XmlElement::Xml() const {

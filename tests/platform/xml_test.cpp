@@ -96,6 +96,18 @@ TEST(XmlParseTest, RefusesWhatIsNotWellFormedXmlWithNamespaces) {
   }
 }
 
+TEST(XmlParseTest, WrittenValuesAlwaysParseAgain) {
+  XmlDocument doc;
+  doc.LoadXml("<a/>");
+  XmlElement root = doc.DocumentElement();
+  root.SetAttribute("v", "x\x01y\xEF\xBF\xBEz\r\n\tw");
+  root.AppendChild("b").SetValue(std::string_view("p\x1Fq\0cut", 7));
+  XmlDocument again;
+  again.LoadXml(doc.Text());
+  EXPECT_EQ(again.DocumentElement().AttributeText("v"), "x\xEF\xBF\xBDy\xEF\xBF\xBDz\r\n\tw");
+  EXPECT_EQ(again.DocumentElement().ChildNodes().First().Text(), "p\xEF\xBF\xBDq");
+}
+
 TEST(XmlParseTest, DocumentTypeCommentsAndInstructionsAreAcceptedAndKept) {
   XmlDocument doc;
   doc.LoadXml("<!DOCTYPE a SYSTEM \"a.dtd\"><!-- top --><a><!-- note --><?app x?><b/></a>");

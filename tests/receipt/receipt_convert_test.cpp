@@ -258,12 +258,12 @@ TEST_F(ReceiptTest, NumbersOfFiveDigits) {
 TEST_F(ReceiptTest, OtherHostElementsPassThrough) {
   const std::string extra =
       "<printRecMessage messageType=\"4\" message=\"THANK YOU\"/>"
-      "<printRecSubtotal operator=\"1\"/>";
+      "<!-- customer 12 --><?till drawer?><printRecSubtotal operator=\"1\"/>";
   Convert(HostReceipt(Item("2", "1", "1") + extra));
   EXPECT_EQ(Attr("recAmount"), "2");
   EXPECT_EQ(
       ChildNames(Printer()),
-      (std::vector<std::string>{"beginFiscalReceipt", "printRecItem", "printRecMessage",
+      (std::vector<std::string>{"beginFiscalReceipt", "printRecItem", "printRecMessage", "", "till",
                                 "printRecSubtotal", "fiscalInformation", "endFiscalReceipt"}));
   EXPECT_NE(receipt_.CleanXMLReceipt().find(extra), std::string::npos);
 }
