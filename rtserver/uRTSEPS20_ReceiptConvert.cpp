@@ -34,8 +34,7 @@ bool IsDriverElement(std::string_view aLocalName) {
 }
 
 // Refuses a driver element or a nested printerFiscalReceipt anywhere below
-// printerFiscalReceipt. The walk is
-// iterative, so deep nesting costs no stack.
+// printerFiscalReceipt. The walk is iterative, so deep nesting costs no stack.
 void RefuseDriverElementsBelow(pugi::xml_node aRoot) {
   pugi::xml_node node = aRoot.first_child();
   while (node && node != aRoot) {
@@ -223,7 +222,9 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
         amount = -ReadLineAmount(line, "amount");
       } else if (type == "11") {
         // Lowers the receipt total only; no VAT share changes.
-        fTotalAmount -= ReadLineAmount(line, "amount");
+        const Currency lowered = ReadLineAmount(line, "amount");
+        CheckLineLimit(lowered, name);
+        fTotalAmount -= lowered;
       }
     } else if (name == "printRecSubtotalAdjustment") {
       const std::string type = line.AttributeText("adjustmentType");

@@ -427,6 +427,8 @@ TEST_F(ReceiptTest, AmountsBeyondTheLimitsAreRefused) {
       {HostReceipt(Item("-99999999.99", "1", "1") +
                    Adjustment("printRecItemAdjustment", "11", "0.01")),
        "Receipt total beyond the limit of 99999999.99"},
+      {HostReceipt(Item("1", "1", "1") + Adjustment("printRecItemAdjustment", "11", kOver)),
+       "Amount of <printRecItemAdjustment> beyond the limit of 99999999.99"},
       {HostReceipt(Item("1", "1", "1") +
                    Adjustment("printRecSubtotalAdjustment", "6", "900000000000000")),
        "Amount of <printRecSubtotalAdjustment> beyond the limit of 99999999.99"},
