@@ -140,6 +140,16 @@ bool Deliver(Body&& aBody, BSTR* aResult, BSTR* aError) {
   return outcome.ok;
 }
 
+// The application log says why an opening failed, down to the server's own
+// answer (an HTTP status and reason, a refused certificate, no connection).
+void LogOpeningFailure(const kRTSManager& aManager, const std::string& aError) {
+  if (gApplication == nullptr) return;
+  std::string message = "OPENTILL failed: " + aError;
+  const std::string& server = aManager.Server().LastError();
+  if (!server.empty()) message += " (server: " + server + ")";
+  gApplication->Log(let_error, message);
+}
+
 Outcome OpenTill(const std::string& aAddress, int32_t aPort, const std::string& aUser,
                  const std::string& aPassword, const std::string& aTillId) {
   if (!gManager) {
@@ -148,7 +158,13 @@ Outcome OpenTill(const std::string& aAddress, int32_t aPort, const std::string& 
     gManager = manager.release();
   }
   if (!gManager->PusherRunning()) gManager->StartPusher();
-  if (gManager->DayOpen("", aAddress, aPort, aUser, aPassword, aTillId)) return Succeeded();
+  try {
+    if (gManager->DayOpen("", aAddress, aPort, aUser, aPassword, aTillId)) return Succeeded();
+  } catch (...) {
+    LogOpeningFailure(*gManager, MessageOf(std::current_exception()));
+    throw;
+  }
+  LogOpeningFailure(*gManager, gManager->LastError());
   return Failed(gManager->LastError());
 }
 

@@ -28,6 +28,29 @@ std::string WithoutExtension(const std::string& path) {
   return path.substr(0, dot);
 }
 
+// |message| with every control character written as an escape (\r, \n, \t,
+// or \xHH), so that one entry is always one line: a server reply or a host
+// document quoted in a message cannot forge entries of its own.
+void AppendEscaped(std::string& line, std::string_view message) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : message) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      line += c;
+    } else if (c == '\r') {
+      line += "\\r";
+    } else if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else {
+      line += "\\x";
+      line += kHex[u >> 4];
+      line += kHex[u & 0xF];
+    }
+  }
+}
+
 }  // namespace
 
 // ---- tQX_LogThread ----
@@ -145,9 +168,9 @@ void tQX_LogWriter::Write(tQX_MessageType aEntryType, std::string_view aMessage)
   std::string line = FormatDateTime(kStampPattern, Now());
   line += aEntryType == let_error ? " - ERROR - " : " - ";
   if (fMaxMessageLength > 0) {
-    line += TruncateUtf16(aMessage, static_cast<size_t>(fMaxMessageLength));
+    AppendEscaped(line, TruncateUtf16(aMessage, static_cast<size_t>(fMaxMessageLength)));
   } else {
-    line += aMessage;
+    AppendEscaped(line, aMessage);
   }
   fThread->Push(std::move(line));
 }

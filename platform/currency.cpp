@@ -1,12 +1,12 @@
 // Currency arithmetic, parsing and the amount text forms.
 #include "platform/currency.h"
 
-#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
 #include "platform/error.h"
+#include "platform/fpenv.h"
 
 namespace qx {
 namespace {
@@ -14,6 +14,9 @@ namespace {
 [[noreturn]] void RaiseNotFloat(std::string_view text) {
   throw Error("'" + std::string(text) + "' is not a valid floating point value");
 }
+
+// The fiscal XML form holds at most 15 significant digits.
+constexpr int kFiscalDigits = 15;
 
 [[noreturn]] void RaiseOverflow() { throw Error("Currency overflow"); }
 
@@ -24,13 +27,11 @@ std::string LongDoubleText(long double value) {
 }
 
 // Rounds a count of ten-thousandths held in long double to the nearest
-// integer, ties to even, checking that it fits in 64 bits.
+// integer, ties to even, checking that it fits in 64 bits. Called under a
+// FloatEnvironmentGuard, so the rounding mode is round-to-nearest.
 int64_t RoundScaled(long double scaled, long double original) {
   if (!std::isfinite(scaled)) RaiseNotFloat(LongDoubleText(original));
-  const int previousMode = std::fegetround();
-  std::fesetround(FE_TONEAREST);
   const long double rounded = std::nearbyintl(scaled);
-  std::fesetround(previousMode);
   // 2^63 is exact in long double; the range is [-2^63, 2^63).
   constexpr long double kLimit = 9223372036854775808.0L;
   if (rounded < -kLimit || rounded >= kLimit) RaiseNotFloat(LongDoubleText(original));
@@ -41,10 +42,28 @@ uint64_t Magnitude(int64_t raw) {
   return raw < 0 ? static_cast<uint64_t>(-(raw + 1)) + 1 : static_cast<uint64_t>(raw);
 }
 
-// Shortest plain decimal of |raw| ten-thousandths with |separator|.
-std::string FormatShortest(int64_t raw, char separator) {
-  const uint64_t magnitude = Magnitude(raw);
-  std::string text = raw < 0 ? "-" : "";
+// |magnitude| rounded, ties to even, to at most |maxDigits| significant digits.
+uint64_t RoundToSignificant(uint64_t magnitude, int maxDigits) {
+  uint64_t unit = 1;
+  for (uint64_t rest = magnitude; rest >= 10; rest /= 10) {
+    if (maxDigits > 1) {
+      --maxDigits;
+    } else {
+      unit *= 10;
+    }
+  }
+  if (unit == 1) return magnitude;
+  uint64_t kept = magnitude / unit;
+  const uint64_t dropped = magnitude % unit;
+  if (dropped > unit / 2 || (dropped == unit / 2 && kept % 2 != 0)) ++kept;
+  return kept * unit;
+}
+
+// Shortest plain decimal of |raw| ten-thousandths with |separator|, at most
+// |maxDigits| significant digits.
+std::string FormatShortest(int64_t raw, char separator, int maxDigits = 19) {
+  const uint64_t magnitude = RoundToSignificant(Magnitude(raw), maxDigits);
+  std::string text = raw < 0 && magnitude != 0 ? "-" : "";
   text += std::to_string(magnitude / Currency::kScale);
   uint64_t fraction = magnitude % Currency::kScale;
   if (fraction != 0) {
@@ -67,6 +86,7 @@ Currency Currency::FromUnits(int64_t units) {
 }
 
 Currency Currency::FromLongDouble(long double value) {
+  const FloatEnvironmentGuard guard;
   return FromRaw(RoundScaled(value * kScale, value));
 }
 
@@ -98,12 +118,14 @@ Currency Currency::operator-() const {
 }
 
 Currency Multiply(Currency a, long double factor) {
+  const FloatEnvironmentGuard guard;
   const long double scaled = static_cast<long double>(a.Raw()) * factor;
   return Currency::FromRaw(RoundScaled(scaled, scaled / Currency::kScale));
 }
 
 Currency Divide(Currency a, long double divisor) {
   if (divisor == 0) throw Error("Division by zero");
+  const FloatEnvironmentGuard guard;
   const long double scaled = static_cast<long double>(a.Raw()) / divisor;
   return Currency::FromRaw(RoundScaled(scaled, scaled / Currency::kScale));
 }
@@ -158,7 +180,7 @@ Currency ParseCurrency(std::string_view text) {
   return Currency::FromRaw(static_cast<int64_t>(magnitude));
 }
 
-std::string FormatFiscal(Currency value) { return FormatShortest(value.Raw(), '.'); }
+std::string FormatFiscal(Currency value) { return FormatShortest(value.Raw(), '.', kFiscalDigits); }
 
 std::string FormatTwoDecimals(Currency value) {
   const int64_t raw = value.RoundTo2().Raw();

@@ -57,7 +57,8 @@ Currency Divide(Currency a, long double divisor);
 Currency ParseCurrency(std::string_view text);
 
 // Fiscal XML form: shortest plain decimal, "." separator, no trailing zeros
-// (20, 11.25, 0.5, 0.6627, -3.2, 0).
+// (20, 11.25, 0.5, 0.6627, -3.2, 0), rounded ties-to-even to at most 15
+// significant digits (123456789012.3456 -> 123456789012.346).
 std::string FormatFiscal(Currency value);
 // Counters-file form: exactly two decimals, rounded ties-to-even (12.50, -0.50, 0.00).
 std::string FormatTwoDecimals(Currency value);

@@ -2,7 +2,10 @@
 #include "platform/http.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -110,6 +113,37 @@ CURLcode Perform(CURL* curl, size_t bodySize, const std::function<void()>& while
   if (!waited) RunWhileWaiting(whileWaiting);
   return result;
 }
+// The PEM file of QX_TLS_CA_FILE (a shop's own RT server certificate or the
+// CA that signed it), or the empty text when the knob is unset.
+std::string ExtraTrustFile() {
+  const char* value = std::getenv("QX_TLS_CA_FILE");
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+// Adds the certificates of the file to the store libcurl has already filled
+// from the system, so they are trusted in addition to it.
+CURLcode AddExtraTrust(CURL*, void* sslContext, void* file) {
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+  const char* path = static_cast<const std::string*>(file)->c_str();
+  return X509_STORE_load_locations(store, path, nullptr) == 1 ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
+}
+
+// The transport's failure text; a certificate failure names its cause and
+// what to do.
+std::string FailureText(CURLcode code, const char* detail, const std::string& trustFile) {
+  std::string text = curl_easy_strerror(code);
+  if (code != CURLE_PEER_FAILED_VERIFICATION && code != CURLE_SSL_CACERT_BADFILE) return text;
+  if (detail[0] != '\0') text += std::string(": ") + detail;
+  if (code == CURLE_PEER_FAILED_VERIFICATION) {
+    text += trustFile.empty()
+                ? " (to trust the server's own certificate, name it or its CA in QX_TLS_CA_FILE)"
+                : " (not trusted by the system nor by QX_TLS_CA_FILE " + trustFile + ")";
+  } else if (code == CURLE_SSL_CACERT_BADFILE && !trustFile.empty()) {
+    text += " (QX_TLS_CA_FILE " + trustFile + " is not a readable PEM file)";
+  }
+  return text;
+}
+
 struct HeaderListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -158,6 +192,13 @@ HttpReply PostXml(const HttpPost& request) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &exchange);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exchange);
+  char detail[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
+  const std::string trustFile = ExtraTrustFile();
+  if (!trustFile.empty()) {
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, AddExtraTrust);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &trustFile);
+  }
 
   const CURLcode code = Perform(curl, request.body.size(), request.whileWaiting);
   long status = 0;
@@ -168,7 +209,7 @@ HttpReply PostXml(const HttpPost& request) {
   if (exchange.bodyTooLarge) {
     reply.reason = "Reply body too large";
   } else if (code != CURLE_OK) {
-    reply.reason = curl_easy_strerror(code);
+    reply.reason = FailureText(code, detail, trustFile);
   } else {
     reply.reason = std::move(exchange.reason);
     reply.body = std::move(exchange.body);

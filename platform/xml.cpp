@@ -2,6 +2,10 @@
 // namespace, value and attribute access, and serialisation.
 #include "platform/xml.h"
 
+#include <expat.h>
+
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "platform/error.h"
@@ -12,12 +16,14 @@ namespace qx {
 namespace {
 
 // Escapes are expanded for the predefined entities and character references
-// only; declared entities are never expanded (pugixml has no such feature),
-// so a document type declaration is safe to accept.
-// Fragment mode keeps text outside the document element, so that it can be
-// refused below instead of being dropped silently.
-constexpr unsigned kParseFlags =
-    pugi::parse_default | pugi::parse_declaration | pugi::parse_doctype | pugi::parse_fragment;
+// only: the strict check below refuses a text that declares or refers to any
+// other entity, so nothing is ever expanded or silently kept as literal text.
+// Comments and processing instructions are children like any other and are
+// kept. Fragment mode keeps text outside the document element, so that it can
+// be refused below instead of being dropped silently.
+constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_declaration |
+                                 pugi::parse_doctype | pugi::parse_comments | pugi::parse_pi |
+                                 pugi::parse_fragment;
 
 constexpr unsigned kFormatFlags = pugi::format_raw | pugi::format_no_declaration;
 
@@ -145,11 +151,101 @@ std::string TopLevelProblem(const pugi::xml_document& doc) {
       case pugi::node_element:
         if (++elements > 1) return "Only one top level element is allowed";
         break;
+      case pugi::node_comment:
+      case pugi::node_pi:
+        break;
       default:
         return "Text is not allowed outside the document element";
     }
   }
   return elements == 0 ? "No document element found" : std::string();
+}
+
+// The XML 1.0 and namespaces well-formedness check, by expat, that every text
+// passes before pugixml (which is lenient) builds the document. A document
+// type declaration is accepted; entity declarations are refused, and so is a
+// reference to an entity that is not predefined, so that no text is ever
+// expanded beyond what the author wrote.
+class StrictCheck {
+ public:
+  StrictCheck() : parser_(XML_ParserCreateNS("UTF-8", '\x01')) {
+    if (parser_ == nullptr) throw Error("XML parse error: out of memory");
+    XML_SetUserData(parser_, this);
+    XML_SetEntityDeclHandler(parser_, &StrictCheck::OnEntityDecl);
+    XML_SetSkippedEntityHandler(parser_, &StrictCheck::OnSkippedEntity);
+  }
+  StrictCheck(const StrictCheck&) = delete;
+  StrictCheck& operator=(const StrictCheck&) = delete;
+  ~StrictCheck() { XML_ParserFree(parser_); }
+
+  // The problem with its line and column, or the empty text for a
+  // well-formed text.
+  std::string Problem(std::string_view text) {
+    const char* data = text.data();
+    size_t left = text.size();
+    XML_Status status = XML_STATUS_OK;
+    do {  // expat takes lengths as int: very long texts go in pieces
+      const int piece = static_cast<int>(std::min<size_t>(left, INT_MAX / 2));
+      status = XML_Parse(parser_, data, piece, piece == static_cast<int>(left));
+      data += piece;
+      left -= static_cast<size_t>(piece);
+    } while (status == XML_STATUS_OK && left > 0);
+    if (status == XML_STATUS_OK) return std::string();
+    const std::string what =
+        refusal_.empty() ? XML_ErrorString(XML_GetErrorCode(parser_)) : refusal_;
+    return what + " at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
+           std::to_string(XML_GetCurrentColumnNumber(parser_) + 1);
+  }
+
+ private:
+  void Refuse(std::string what) {
+    if (refusal_.empty()) refusal_ = std::move(what);
+    XML_StopParser(parser_, XML_FALSE);
+  }
+
+  static void XMLCALL OnEntityDecl(void* self, const XML_Char* name, int, const XML_Char*, int,
+                                   const XML_Char*, const XML_Char*, const XML_Char*,
+                                   const XML_Char*) {
+    static_cast<StrictCheck*>(self)->Refuse("entity declaration '" + std::string(name) +
+                                            "' not accepted");
+  }
+
+  static void XMLCALL OnSkippedEntity(void* self, const XML_Char* name, int) {
+    static_cast<StrictCheck*>(self)->Refuse("undefined entity '" + std::string(name) + "'");
+  }
+
+  XML_Parser parser_;
+  std::string refusal_;
+};
+
+// |text| with every character XML 1.0 does not allow (C0 controls other than
+// tab, line feed and carriage return; U+FFFE and U+FFFF) replaced by U+FFFD,
+// and cut at a NUL as a C string would be, so that whatever the library
+// writes parses again.
+std::string XmlSafeText(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  const auto forbiddenAt = [&](size_t i) -> size_t {  // length of a forbidden character
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return 1;
+    if (c == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+      return 3;
+    }
+    return 0;
+  };
+  size_t i = 0;
+  while (i < text.size() && forbiddenAt(i) == 0) ++i;
+  if (i == text.size()) return std::string(text);
+  std::string safe(text.substr(0, i));
+  while (i < text.size()) {
+    if (const size_t length = forbiddenAt(i)) {
+      safe += "\xEF\xBF\xBD";
+      i += length;
+    } else {
+      safe += text[i++];
+    }
+  }
+  return safe;
 }
 
 [[noreturn]] void RaiseNullElement() { throw Error("Operation on an empty XML element"); }
@@ -235,14 +331,13 @@ std::optional<std::string> XmlElement::GetValue() const {
 
 void XmlElement::SetValue(std::string_view text) {
   if (!node_) RaiseNullElement();
+  const std::string safe = XmlSafeText(text);
   if (node_.type() != pugi::node_element) {
-    node_.set_value(std::string(text).c_str());
+    node_.set_value(safe.c_str());
     return;
   }
   RemoveChildren(node_);
-  if (!text.empty()) {
-    node_.append_child(pugi::node_pcdata).set_value(std::string(text).c_str());
-  }
+  if (!safe.empty()) node_.append_child(pugi::node_pcdata).set_value(safe.c_str());
 }
 
 void XmlElement::SetValue(int64_t value) { SetValue(std::to_string(value)); }
@@ -266,9 +361,8 @@ void XmlElement::SetAttribute(std::string_view name, std::string_view value) {
   pugi::xml_attribute attribute = node_.attribute(key.c_str());
   if (!attribute) attribute = node_.append_attribute(key.c_str());
   if (!attribute) throw Error("Cannot set attribute " + key);
-  // The value is cut at a NUL character, as a C string would be.
-  const std::string_view cut = value.substr(0, value.find('\0'));
-  attribute.set_value(cut.data(), cut.size());
+  const std::string safe = XmlSafeText(value);
+  attribute.set_value(safe.data(), safe.size());
 }
 
 void XmlElement::AppendAttribute(std::string_view name, std::string_view value) {
@@ -276,8 +370,8 @@ void XmlElement::AppendAttribute(std::string_view name, std::string_view value) 
   const std::string key(name);
   pugi::xml_attribute attribute = node_.append_attribute(key.c_str());
   if (!attribute) throw Error("Cannot set attribute " + key);
-  const std::string_view cut = value.substr(0, value.find('\0'));
-  attribute.set_value(cut.data(), cut.size());
+  const std::string safe = XmlSafeText(value);
+  attribute.set_value(safe.data(), safe.size());
 }
 
 std::string XmlElement::Xml() const {
@@ -324,9 +418,11 @@ XmlDocument::XmlDocument() = default;
 
 void XmlDocument::LoadXml(std::string_view text) {
   Clear();
+  std::string problem = StrictCheck().Problem(text);
+  if (!problem.empty()) throw Error("XML parse error: " + problem);
   const pugi::xml_parse_result result =
       doc_.load_buffer(text.data(), text.size(), kParseFlags, pugi::encoding_utf8);
-  std::string problem = result ? TopLevelProblem(doc_) : result.description();
+  problem = result ? TopLevelProblem(doc_) : result.description();
   if (!problem.empty()) {
     Clear();
     throw Error(result ? "XML parse error: " + problem

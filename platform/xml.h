@@ -53,7 +53,10 @@ class XmlElement {
   std::optional<std::string> GetValue() const;
   // GetValue() or the empty text.
   std::string Text() const { return GetValue().value_or(std::string()); }
-  // Replaces the content by text.
+  // Replaces the content by text. Here and in the attribute setters a
+  // character XML does not allow (a control character other than tab, line
+  // feed and carriage return; U+FFFE, U+FFFF) becomes U+FFFD, and the text
+  // ends at a NUL, so the document always renders to well-formed text.
   void SetValue(std::string_view text);
   void SetValue(int64_t value);
   // The host locale's currency form.
@@ -105,8 +108,11 @@ class XmlDocument {
   XmlDocument(const XmlDocument&) = delete;
   XmlDocument& operator=(const XmlDocument&) = delete;
 
-  // Replaces the content. Raises qx::Error with the parser's description and
-  // the offset when the text is not well-formed; the document is then empty.
+  // Replaces the content. The text must be well-formed XML 1.0 with
+  // namespaces (checked by a strict parser); a document type declaration is
+  // accepted, an entity declaration or a reference to an entity other than
+  // the five predefined ones is not. Raises qx::Error with the parser's
+  // description, line and column otherwise; the document is then empty.
   void LoadXml(std::string_view text);
   // Discards the content.
   void Clear();

@@ -60,6 +60,15 @@ class kEPSRTServer_ReceiptVATAmountList {
 
 class kEPSRTServer_Receipt : public kEPSRTServer_Api {
  public:
+  // Limits of one line amount (or payment), of a receipt's total at every
+  // line, and of the day's sales total, either way. A till's busiest day,
+  // 9,999 receipts at the receipt limit, stays within the day limit, and the
+  // day limit is far from what Currency holds, so the day's totals can
+  // never overflow. A receipt beyond any of them is refused.
+  static constexpr Currency kLineLimit = Currency::FromRaw(99'999'999'9900);
+  static constexpr Currency kReceiptLimit = Currency::FromRaw(99'999'999'9900);
+  static constexpr Currency kDayLimit = Currency::FromRaw(999'999'999'999'9900);
+
   explicit kEPSRTServer_Receipt(kEPSRTServer& aServer);
   ~kEPSRTServer_Receipt() override;
 
@@ -143,9 +152,9 @@ class kEPSRTServer_Receipt : public kEPSRTServer_Api {
 
 // Amount arithmetic of the receipt. Products and quotients are evaluated in
 // long double (64-bit mantissa) from the scaled integers of the amounts and
-// rounded to the nearest value, ties to even, whatever the floating-point
-// rounding mode. A result that does not fit Currency raises
-// "Amount out of range".
+// rounded to the nearest value, ties to even, whatever rounding mode and
+// precision the caller's floating-point environment holds. A result that does not fit Currency
+// raises "Amount out of range".
 namespace receipt_math {
 
 // Nearest integer, ties to even.

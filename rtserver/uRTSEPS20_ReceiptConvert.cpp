@@ -22,6 +22,63 @@ struct HostReceipt {
   XmlElement end;      // its endFiscalReceipt
 };
 
+[[noreturn]] void RefuseElement(const std::string& aName, const char* aWhy) {
+  throw Error("Receipt element <" + aName + "> " + aWhy);
+}
+
+// Elements the conversion writes itself; a host copy would be signed as if the
+// driver had computed it.
+bool IsDriverElement(std::string_view aLocalName) {
+  return aLocalName == "fiscalInformation" || aLocalName == "hash" ||
+         aLocalName == "receiptSecurity";
+}
+
+// Refuses a driver element or a nested printerFiscalReceipt anywhere below
+// printerFiscalReceipt. The walk is iterative, so deep nesting costs no stack.
+void RefuseDriverElementsBelow(pugi::xml_node aRoot) {
+  pugi::xml_node node = aRoot.first_child();
+  while (node && node != aRoot) {
+    if (node.type() == pugi::node_element) {
+      const XmlElement element(node);
+      const std::string local = element.LocalName();
+      if (IsDriverElement(local)) {
+        RefuseElement(element.NodeName(), "is written by the driver, not the host");
+      }
+      if (local == "printerFiscalReceipt") RefuseElement(element.NodeName(), "is nested");
+    }
+    if (node.first_child()) {
+      node = node.first_child();
+      continue;
+    }
+    while (node != aRoot && !node.next_sibling()) node = node.parent();
+    if (node != aRoot) node = node.next_sibling();
+  }
+}
+
+// The host's lines as the conversion reads them: unprefixed names, one
+// beginFiscalReceipt at most, and nothing after the one endFiscalReceipt.
+// Returns that endFiscalReceipt (empty when there is none).
+XmlElement CheckHostLines(XmlElement aPrinter) {
+  XmlElement end;
+  bool begun = false;
+  for (pugi::xml_node node : aPrinter.Native().children()) {
+    const XmlElement line(node);
+    const std::string name = line.NodeName();
+    if (end) RefuseElement(name, "follows endFiscalReceipt");
+    if (node.type() != pugi::node_element) continue;
+    if (name.find(':') != std::string::npos) RefuseElement(name, "has a namespace prefix");
+    if (name == "beginFiscalReceipt") {
+      if (begun) RefuseElement(name, "appears twice");
+      begun = true;
+    } else if (name == "endFiscalReceipt") {
+      end = line;
+    }
+  }
+  return end;
+}
+
+// Finds where the conversion's elements go and refuses a receipt that holds
+// anything the host cannot supply; nothing has changed when it raises.
 HostReceipt FindHostReceipt(XmlElement aReceiptNode) {
   HostReceipt host;
   host.receipt = aReceiptNode;
@@ -32,7 +89,8 @@ HostReceipt FindHostReceipt(XmlElement aReceiptNode) {
   if (host.printer.IsNull()) {
     throw Error("printerFiscalReceipt node not found in receipt document.");
   }
-  host.end = host.printer.ChildNodes().FindByName("endFiscalReceipt");
+  RefuseDriverElementsBelow(host.printer.Native());
+  host.end = CheckHostLines(host.printer);
   if (host.end.IsNull()) throw Error("endFiscalReceipt node not found in receipt document.");
   return host;
 }
@@ -52,8 +110,20 @@ struct Payments {
   Currency discount;
 };
 
+// Raises, naming the line, when |aAmount| is beyond |aLimit| either way.
+void CheckLimit(Currency aAmount, Currency aLimit, const std::string& aWhat) {
+  if (aAmount > aLimit || aAmount < -aLimit) {
+    throw Error(aWhat + " beyond the limit of " + FormatFiscal(aLimit));
+  }
+}
+
+void CheckLineLimit(Currency aAmount, const std::string& aName) {
+  CheckLimit(aAmount, kEPSRTServer_Receipt::kLineLimit, "Amount of <" + aName + ">");
+}
+
 void BookPayment(XmlElement aLine, Payments& aPayments) {
   const Currency payment = kEPSRTServer_Receipt::ReadLineAmount(aLine, "payment");
+  CheckLineLimit(payment, "printRecTotal");
   int32_t quantity = 0;
   if (!TryStrToInt(aLine.AttributeText("quantity"), quantity)) quantity = 0;
   const std::string type = aLine.AttributeText("paymentType");
@@ -152,7 +222,9 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
         amount = -ReadLineAmount(line, "amount");
       } else if (type == "11") {
         // Lowers the receipt total only; no VAT share changes.
-        fTotalAmount -= ReadLineAmount(line, "amount");
+        const Currency lowered = ReadLineAmount(line, "amount");
+        CheckLineLimit(lowered, name);
+        fTotalAmount -= lowered;
       }
     } else if (name == "printRecSubtotalAdjustment") {
       const std::string type = line.AttributeText("adjustmentType");
@@ -168,9 +240,14 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
       BookPayment(line, payments);
     }
 
-    if (amount.Raw() == 0) continue;
+    if (amount.Raw() == 0) {
+      CheckLimit(fTotalAmount, kReceiptLimit, "Receipt total");
+      continue;
+    }
+    CheckLineLimit(amount, name);
     const Currency before = fTotalAmount;
     fTotalAmount += amount;
+    CheckLimit(fTotalAmount, kReceiptLimit, "Receipt total");
     if (spread) {
       try {
         DistributeAmount(amount);
@@ -190,6 +267,7 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
   const Currency change = paidIn - fTotalAmount;
   const Currency paid = payments.tendered - change;
   const Currency dailyAmount = aDocType == "0" ? fDailyAmount + fTotalAmount : fDailyAmount;
+  CheckLimit(dailyAmount, kDayLimit, "Daily amount");
   const std::string vatTotal = FormatFiscal(VATTotalAmount());
 
   // Every value is ready before the document is touched. The element is new,

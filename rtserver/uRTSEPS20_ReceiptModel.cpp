@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/fpenv.h"
 #include "rtserver/uRTSEPS20_Receipt.h"
 
 namespace qx {
@@ -42,6 +43,7 @@ Currency FromScaled(long double aScaled) {
 }
 
 Currency Multiply(Currency aA, Currency aB) {
+  const FloatEnvironmentGuard guard;
   // Both scaled integers are exact in long double; so is their product while it
   // has at most 64 significant bits, and the quotient is then correctly rounded.
   const long double product = static_cast<long double>(aA.Raw()) * aB.Raw();
@@ -49,18 +51,21 @@ Currency Multiply(Currency aA, Currency aB) {
 }
 
 Currency MultiplyTo2(Currency aA, Currency aB) {
+  const FloatEnvironmentGuard guard;
   const long double product = static_cast<long double>(aA.Raw()) * aB.Raw();
   const long double cents = RoundHalfEven(product / (kScale * kScale / 100));
   return FromScaled(cents * 100);
 }
 
 Currency RatioPlusOne(Currency aA, Currency aB) {
+  const FloatEnvironmentGuard guard;
   if (aB.Raw() == 0) RaiseOutOfRange();
   const long double ratio = static_cast<long double>(aA.Raw()) / aB.Raw() + 1;
   return FromScaled(ratio * kScale);
 }
 
 Currency IncludedVAT(Currency aBase, Currency aRate) {
+  const FloatEnvironmentGuard guard;
   const Currency divisor = aRate + Currency::FromUnits(100);
   if (divisor.Raw() == 0) RaiseOutOfRange();
   // B / (R + 100) as a quotient of amounts, times 100, subtracted from B; the

@@ -43,6 +43,17 @@ std::unique_ptr<kEPSRTServer_VAT> ReadVATElement(XmlElement aVAT) {
   return std::make_unique<kEPSRTServer_VAT>(index, std::move(code), rate);
 }
 
+// The rate of department |aDepartment| in percent from its four-digit text. A
+// text that is not a number is the server's fault, and the message says so.
+Currency ServerRate(int aDepartment, const std::string& aRateText) {
+  try {
+    return Divide(ParseCurrency(aRateText), 100);
+  } catch (const Error&) {
+    throw Error("The server's VAT map is unusable: department " + std::to_string(aDepartment) +
+                " has the rate '" + aRateText + "'");
+  }
+}
+
 }  // namespace
 
 kEPSRTServer_VATMap::kEPSRTServer_VATMap(kEPSRTServer& aServer) : kEPSRTServer_Api(aServer) {}
@@ -58,7 +69,7 @@ bool kEPSRTServer_VATMap::Get() {
     XmlElement data = RequireChild(fServer.XmlResponseNode(), "responseData");
     const std::string rateText = CopyText(data.Text(), 3, 4);
     if (rateText == "0000") continue;
-    const Currency rate = Divide(ParseCurrency(rateText), 100);
+    const Currency rate = ServerRate(n, rateText);
     table.push_back(std::make_unique<kEPSRTServer_VAT>(n, rateText, rate));
   }
   for (const ExemptDepartment& exempt : kExemptDepartments) {

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config git
-  libpugixml-dev libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
+  libpugixml-dev libexpat1-dev libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   locales tzdata xvfb x11-utils libx11-dev

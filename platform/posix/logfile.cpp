@@ -33,14 +33,18 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
+// A symbolic link planted where the log goes is not followed and anything
+// but a regular file (a FIFO, a device) is left alone, so the log cannot be
+// turned onto another file nor block its thread.
 bool AppendLogLine(const std::string& fileName, std::string_view line) {
   const int fd =
-      ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+      ::open(fileName.c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) return false;
   bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   if (ok) {
     struct stat before;
-    ok = ::fstat(fd, &before) == 0;
+    ok = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
     if (ok) {
       std::string bytes;
       bytes.reserve(line.size() + 2);

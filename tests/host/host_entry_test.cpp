@@ -134,6 +134,29 @@ TEST_F(HostEntry, OpenTillTwiceStartsOneDayAndOnePusher) {
   EXPECT_EQ(starts, 1u);
 }
 
+// A refused opening leaves its cause, the server's status and reason, in the
+// application log beside the host executable.
+TEST_F(HostEntry, RefusedCredentialsAreNamedInTheApplicationLog) {
+  Server().Configure([](rtsim::Config& config) {
+    config.user = "someone";
+    config.password = "else";
+  });
+  const HostCall open = OpenTill();
+  EXPECT_EQ(open.code, -1);
+  Unload();  // writes out the application log
+  const std::string dir =
+      std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/LogFiles";
+  std::string log;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.is_regular_file()) log += ReadFileBytes(entry.path().string());
+  }
+  EXPECT_NE(log.find("OPENTILL failed: " + open.error.value_or("?") +
+                     " (server: Http error: 401: Unauthorized)"),
+            std::string::npos)
+      << open.error.value_or("") << "\n"
+      << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+}
+
 TEST_F(HostEntry, OpenTillWithAPathInTheTillIdFails) {
   HostCall open = OpenTill("../escape");
   EXPECT_EQ(open.code, -1);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -160,18 +161,36 @@ TEST_F(LogWriterTest, CutsMessagesToTheLimitInUtf16Units) {
   EXPECT_EQ(Message(lines[3]), "abcdefgh\U0001F600");
 }
 
-TEST_F(LogWriterTest, MultiLineMessageIsOneEntryWithOneStamp) {
+TEST_F(LogWriterTest, ControlCharactersAreEscapedSoAMessageIsOneLine) {
   {
     tQX_LogWriter writer("App", dir_, 0, false);
-    writer.Write(let_error, "first\r\nsecond\r\nthird");
+    writer.Write(let_error, "first\r\n2026-01-01 00:00:00:000 - forged\tx\x01\x7F\xC3\xA9\\n");
     writer.Write(let_info, "next");
   }
   const auto lines = Lines(dir_ + "/App.log");
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(Message(lines[0], " - ERROR - "), "first");
-  EXPECT_EQ(lines[1], "second");
-  EXPECT_EQ(lines[2], "third");
-  EXPECT_EQ(Message(lines[3]), "next");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(Message(lines[0], " - ERROR - "),
+            "first\\r\\n2026-01-01 00:00:00:000 - forged\\tx\\x01\\x7F\xC3\xA9\\n");
+  EXPECT_EQ(Message(lines[1]), "next");
+}
+
+TEST_F(LogWriterTest, PlantedLinkIsNotFollowedAndTheFileIsPrivate) {
+  const std::string target = dir_ + "/target";
+  { std::ofstream(target) << "keep"; }
+  ASSERT_EQ(::symlink(target.c_str(), (dir_ + "/Linked.log").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir_ + "/Fifo.log").c_str(), 0600), 0);
+  {
+    tQX_LogWriter linked("Linked", dir_, 0, false);
+    linked.Write(let_info, "redirected?");
+    tQX_LogWriter fifo("Fifo", dir_, 0, false);
+    fifo.Write(let_info, "blocked?");  // must neither block nor write
+    tQX_LogWriter plain("App", dir_, 0, false);
+    plain.Write(let_info, "private");
+  }
+  EXPECT_EQ(Read(target), "keep");
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ + "/App.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(LogWriterTest, FileOfExactlyTheLimitStaysAndOneByteMoreIsMovedAside) {

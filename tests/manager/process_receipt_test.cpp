@@ -206,9 +206,13 @@ TEST_F(ProcessReceiptTest, BadHostTextChangesNothing) {
   const std::string counters = Counters();
   const std::string link = M().ActualCounters().LastFingerPrint();
   const std::string previousReceipt = M().Receipt().CleanXMLReceipt();
-  for (const std::string& bad : {std::string(""), std::string("<printerFiscalReceipt>"),
-                                 "<?xml version=\"1.0\"?>" + Sale("2.00"),
-                                 "<!DOCTYPE printerFiscalReceipt>" + Sale("2.00")}) {
+  for (const std::string& bad :
+       {std::string(""), std::string("<printerFiscalReceipt>"),
+        "<?xml version=\"1.0\"?>" + Sale("2.00"), "<!DOCTYPE printerFiscalReceipt>" + Sale("2.00"),
+        HostReceipt("", "<printRecMessage message=\"&nbsp;\"/>"),
+        HostReceipt("",
+                    "<printRecItem quantity=\"1\" unitPrice=\"1\" "
+                    "unitPrice=\"100\" vatID=\"1\"/>")}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(M().ProcessReceipt(bad), Error);
     EXPECT_EQ(M().DataQueueLength(), 1);
@@ -217,13 +221,17 @@ TEST_F(ProcessReceiptTest, BadHostTextChangesNothing) {
     EXPECT_EQ(M().ActualCounters().CurrentnRec(), 1);
     EXPECT_EQ(M().Receipt().CleanXMLReceipt(), previousReceipt);
   }
-  // A conversion failure leaves queue and counters alone as well, and the
-  // next receipt takes the number and the link the failed one would have.
-  EXPECT_THROW(M().ProcessReceipt(HostReceipt("",
-                                              "<printRecItem quantity=\"1\" "
-                                              "unitPrice=\"1.00\" vatID=\"77\"/>")),
-               Error);
-  EXPECT_EQ(Counters(), counters);
+  // A conversion failure (unknown VAT, a forged seal, an amount beyond the
+  // limits) leaves queue and counters alone as well, and the next receipt
+  // takes the number and the link the failed one would have.
+  for (const std::string& refused :
+       {HostReceipt("", "<printRecItem quantity=\"1\" unitPrice=\"1.00\" vatID=\"77\"/>"),
+        HostReceipt("", "<fiscalInformation recAmount=\"0.01\"/>"), Sale("100000000.00")}) {
+    SCOPED_TRACE(refused);
+    EXPECT_THROW(M().ProcessReceipt(refused), Error);
+    EXPECT_EQ(M().DataQueueLength(), 1);
+    EXPECT_EQ(Counters(), counters);
+  }
   ASSERT_TRUE(M().ProcessReceipt(Sale("2.00")));
   EXPECT_EQ(ReadQueued(QueueFile("T01-0001-0002.srtd")).backLink, link);
 }

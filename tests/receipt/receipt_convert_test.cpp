@@ -3,6 +3,8 @@
 // the placement of what the conversion adds, and every refusal.
 #include <gtest/gtest.h>
 
+#include <cfenv>
+
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "receipt/receipt_fixture.h"
@@ -256,24 +258,53 @@ TEST_F(ReceiptTest, NumbersOfFiveDigits) {
 TEST_F(ReceiptTest, OtherHostElementsPassThrough) {
   const std::string extra =
       "<printRecMessage messageType=\"4\" message=\"THANK YOU\"/>"
-      "<printRecSubtotal operator=\"1\"/>";
+      "<!-- customer 12 --><?till drawer?><printRecSubtotal operator=\"1\"/>";
   Convert(HostReceipt(Item("2", "1", "1") + extra));
   EXPECT_EQ(Attr("recAmount"), "2");
   EXPECT_EQ(
       ChildNames(Printer()),
-      (std::vector<std::string>{"beginFiscalReceipt", "printRecItem", "printRecMessage",
+      (std::vector<std::string>{"beginFiscalReceipt", "printRecItem", "printRecMessage", "", "till",
                                 "printRecSubtotal", "fiscalInformation", "endFiscalReceipt"}));
   EXPECT_NE(receipt_.CleanXMLReceipt().find(extra), std::string::npos);
 }
 
-TEST_F(ReceiptTest, ElementsAfterTheEndStayAfterIt) {
-  Load("<printerFiscalReceipt>" + Item("2", "1", "1") +
-       "<endFiscalReceipt/><printRecMessage message=\"AFTER\"/><endFiscalReceipt/>"
-       "</printerFiscalReceipt>");
-  receipt_.Process("0");
-  EXPECT_EQ(ChildNames(Printer()),
-            (std::vector<std::string>{"printRecItem", "fiscalInformation", "endFiscalReceipt",
-                                      "printRecMessage", "endFiscalReceipt"}));
+// The host's floating-point state (rounding mode, x87 precision) changes
+// nothing in the sealed receipt, and is given back as it was. 0.39 at 4 %
+// holds VAT of exactly half a cent.
+TEST_F(ReceiptTest, HostFloatingPointStateDoesNotChangeTheReceipt) {
+  const std::string host = HostReceipt(Item("0.39", "1", "3") + Item("1.50", "2", "1") +
+                                       Item("10.00", "1", "2") + Payment("20.00", "0"));
+  const auto sealed = [&](int aMode, bool aLowPrecision) {
+    Prime();
+    Load(host);
+    const int hostMode = std::fegetround();
+    std::fesetround(aMode);
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned short hostControl = 0;
+    __asm__ __volatile__("fnstcw %0" : "=m"(hostControl));
+    unsigned short control = hostControl;
+    if (aLowPrecision) control = static_cast<unsigned short>((control & ~0x0300) | 0x0200);
+    __asm__ __volatile__("fldcw %0" : : "m"(control));
+#endif
+    receipt_.Process("0");
+    EXPECT_EQ(std::fegetround(), aMode);
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned short after = 0;
+    __asm__ __volatile__("fnstcw %0" : "=m"(after));
+    EXPECT_EQ(after, control);
+    __asm__ __volatile__("fldcw %0" : : "m"(hostControl));
+#endif
+    std::fesetround(hostMode);
+    std::string text = receipt_.CleanXMLReceipt();
+    const size_t stamp = text.find("dateTime=\"");
+    return text.erase(stamp, 26);  // the minute may turn between runs
+  };
+  const std::string expected = sealed(FE_TONEAREST, false);
+  EXPECT_NE(expected.find("recVAT=\"1.46\""), std::string::npos) << expected;
+  for (const int mode : {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+    EXPECT_EQ(sealed(mode, false), expected) << mode;
+    EXPECT_EQ(sealed(mode, true), expected) << mode;
+  }
 }
 
 // Every refusal: the message, and the chain left as it was.
@@ -316,8 +347,36 @@ TEST_F(ReceiptTest, ConversionFailureMessages) {
   }
 }
 
-TEST_F(ReceiptTest, MissingElementsAreNamedAndNothingIsCounted) {
+// Receipts without the elements the conversion needs, and receipts holding
+// what only the driver may write or what the conversion would misread.
+TEST_F(ReceiptTest, MissingAndForgedElementsAreNamedAndNothingIsCounted) {
+  const auto wrap = [](const std::string& aHost) {
+    return "<createReceipt><receipt>" + aHost + "</receipt></createReceipt>";
+  };
+  const std::string item = Item("999.00", "1", "1");
+  const std::string begin = "<beginFiscalReceipt/>";
+  const std::string end = "<endFiscalReceipt/>";
+  const auto printer = [](const std::string& aLines) {
+    return "<printerFiscalReceipt>" + aLines + "</printerFiscalReceipt>";
+  };
   const std::vector<std::pair<std::string, std::string>> cases = {
+      {wrap(HostReceipt(item + "<fiscalInformation recAmount=\"0.01\"/>")),
+       "Receipt element <fiscalInformation> is written by the driver, not the host"},
+      {wrap(HostReceipt(item + "<receiptSecurity/>")),
+       "Receipt element <receiptSecurity> is written by the driver, not the host"},
+      {wrap(HostReceipt("<printRecMessage><hash fingerPrint=\"x\"/></printRecMessage>" + item)),
+       "Receipt element <hash> is written by the driver, not the host"},
+      {wrap(printer(item + end + item)), "Receipt element <printRecItem> follows endFiscalReceipt"},
+      {wrap(printer(item + end + end)),
+       "Receipt element <endFiscalReceipt> follows endFiscalReceipt"},
+      {wrap(printer(item + end + "<!-- x -->")),
+       "Receipt element <#comment> follows endFiscalReceipt"},
+      {wrap(printer(begin + item + begin + end)),
+       "Receipt element <beginFiscalReceipt> appears twice"},
+      {wrap(HostReceipt(printer(item + end))), "Receipt element <printerFiscalReceipt> is nested"},
+      {wrap(HostReceipt("<x:printRecItem xmlns:x=\"urn:x\" quantity=\"1\" unitPrice=\"9\" "
+                        "vatID=\"1\"/>")),
+       "Receipt element <x:printRecItem> has a namespace prefix"},
       {"<createReceipt><receipt><printRecItem/></receipt></createReceipt>",
        "printerFiscalReceipt node not found in receipt document."},
       {"<createReceipt><receipt>" + std::string("<printerFiscalReceipt>") + Item("1", "1", "1") +
@@ -345,24 +404,34 @@ TEST_F(ReceiptTest, MissingElementsAreNamedAndNothingIsCounted) {
   EXPECT_THROW(receipt_.Process("0"), Error);
 }
 
-TEST_F(ReceiptTest, AmountsOutsideCurrencyAreConversionErrors) {
+// Amounts beyond the line, receipt and day limits, at their boundaries: the
+// conversion refuses them and the day's figures stay as they were.
+TEST_F(ReceiptTest, AmountsBeyondTheLimitsAreRefused) {
+  const char* kMax = "99999999.99";
+  const char* kOver = "99999999.9901";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {HostReceipt(Item("900000000000000", "100", "1")),
        "Amount out of range: unitPrice 900000000000000 times quantity 100"},
       {HostReceipt(Item("99999999999999999999", "1", "1")),
        "'99999999999999999999' is not a valid floating point value"},
-      {HostReceipt(Item("900000000000000", "1", "1") + Item("900000000000000", "1", "2")),
-       "Currency overflow"},
-      {HostReceipt(Item("900000000000000", "1", "1") + Item("900000000000000", "1", "1")),
-       "Currency overflow"},
-      {HostReceipt(Item("1", "1", "1") + Payment("900000000000000", "0") +
-                   Payment("900000000000000", "0")),
-       "Currency overflow"},
-      {HostReceipt(Item("-900000000000000", "1", "1") + Payment("900000000000000", "0")),
-       "Currency overflow"},
-      {HostReceipt(Item("0.0001", "1", "1") +
+      {HostReceipt(Item(kOver, "1", "1")),
+       "Amount of <printRecItem> beyond the limit of 99999999.99"},
+      {HostReceipt(Item("50000000", "2", "1")),
+       "Amount of <printRecItem> beyond the limit of 99999999.99"},
+      {HostReceipt(Item(kOver, "1", "1", "printRecRefundVoid")),
+       "Amount of <printRecRefundVoid> beyond the limit of 99999999.99"},
+      {HostReceipt(Item("1", "1", "1") + Payment(kOver, "0")),
+       "Amount of <printRecTotal> beyond the limit of 99999999.99"},
+      {HostReceipt(Item(kMax, "1", "1") + Item("0.0001", "1", "2")),
+       "Receipt total beyond the limit of 99999999.99"},
+      {HostReceipt(Item("-99999999.99", "1", "1") +
+                   Adjustment("printRecItemAdjustment", "11", "0.01")),
+       "Receipt total beyond the limit of 99999999.99"},
+      {HostReceipt(Item("1", "1", "1") + Adjustment("printRecItemAdjustment", "11", kOver)),
+       "Amount of <printRecItemAdjustment> beyond the limit of 99999999.99"},
+      {HostReceipt(Item("1", "1", "1") +
                    Adjustment("printRecSubtotalAdjustment", "6", "900000000000000")),
-       "Amount out of range"},
+       "Amount of <printRecSubtotalAdjustment> beyond the limit of 99999999.99"},
   };
   for (const auto& [host, message] : cases) {
     Prime();
@@ -374,13 +443,27 @@ TEST_F(ReceiptTest, AmountsOutsideCurrencyAreConversionErrors) {
       EXPECT_EQ(std::string(e.what()), message) << host;
     }
     EXPECT_EQ(receipt_.TokenId(), kFirstLink) << host;
+    EXPECT_EQ(receipt_.DailyAmount(), Amount("100")) << host;
   }
-  // The daily amount overflowing is refused as well.
+
+  // The limits themselves are accepted, and the day's up to its own.
   Prime();
-  receipt_.SetDailyAmount(Amount("922337203685477"));
-  Load(HostReceipt(Item("1", "1", "1")));
-  EXPECT_THROW(receipt_.Process("0"), Error);
-  EXPECT_EQ(receipt_.DailyAmount(), Amount("922337203685477"));
+  receipt_.SetDailyAmount(Amount("999899999999.99"));
+  Convert(HostReceipt(Item(kMax, "1", "1") + Payment(kMax, "0")));
+  EXPECT_EQ(receipt_.DailyAmount(), Amount("999999999999.98"));
+  Prime();
+  receipt_.SetDailyAmount(Amount("999999999999.98"));
+  Load(HostReceipt(Item("0.02", "1", "1")));
+  try {
+    receipt_.Process("0");
+    ADD_FAILURE() << "the day's limit was passed";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()), "Daily amount beyond the limit of 999999999999.99");
+  }
+  EXPECT_EQ(receipt_.DailyAmount(), Amount("999999999999.98"));
+  EXPECT_EQ(receipt_.TokenId(), kFirstLink);
+  // A refund does not add to the day's sales total.
+  Convert(HostReceipt(Item("0.02", "1", "1")), "1");
 }
 
 }  // namespace

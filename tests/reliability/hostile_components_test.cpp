@@ -69,21 +69,25 @@ TEST_F(HostileReceiptTest, OverlongValuesAreCarriedOrRefused) {
 }
 
 TEST_F(HostileReceiptTest, EntityBombIsNeverExpanded) {
-  // The references stay unexpanded, so the amount is not a number: refused,
-  // quickly and without memory growth, and the chain link is unchanged.
+  // Entity declarations are refused at the parse, quickly and without memory
+  // growth, and the chain link is unchanged.
   const std::string host = EntityBombDoctype("printerFiscalReceipt") +
                            HostReceipt(Item("&lol9;", "1", "1") + Payment("1.00", "0"));
   XmlDocument parsed;
-  parsed.LoadXml(host);
-  EXPECT_LT(parsed.Text().size(), 4096u);
-  EXPECT_THROW(Convert(parsed.DocumentElement().Xml()), Error);
+  EXPECT_THROW(parsed.LoadXml(host), Error);
+  EXPECT_THROW(Convert(host), Error);
   EXPECT_EQ(receipt_.TokenId(), kFirstLink);
 }
 
 TEST(HostileDocumentsTest, ExternalEntitiesAreNotRead) {
   XmlDocument doc;
-  doc.LoadXml("<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/hostname\">]><r a=\"&x;\">&x;</r>");
-  const std::string text = doc.Text();
+  std::string text;
+  try {
+    doc.LoadXml("<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/hostname\">]><r a=\"&x;\">&x;</r>");
+    text = doc.Text();
+  } catch (const Error& e) {
+    text = e.what();
+  }
   if (FileExists("/etc/hostname")) {
     std::string host = ReadFileBytes("/etc/hostname");
     while (!host.empty() && (host.back() == '\n' || host.back() == '\r')) host.pop_back();
@@ -102,8 +106,7 @@ TEST(HostileDocumentsTest, CountersFileEntityBombAndNestingLoadAsBroken) {
   WriteFileAtomic(file, EntityBombDoctype("RTSCounters") +
                             "<RTSCounters><ServerSerialNumber>&lol9;</ServerSerialNumber>"
                             "</RTSCounters>");
-  EXPECT_FALSE(counters.Load(file));
-  EXPECT_EQ(counters.FullFileName(), file);
+  EXPECT_THROW(counters.Load(file), Error);
 
   WriteFileAtomic(
       file, "<RTSCounters>" + Repeat("<x>", 100000) + Repeat("</x>", 100000) + "</RTSCounters>");

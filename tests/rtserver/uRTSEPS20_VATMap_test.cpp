@@ -111,7 +111,13 @@ TEST_F(VATMapTest, AnUnreadableReplyRaisesAndLeavesNoPartialTable) {
   badRate.match = "4205";
   badRate.text = "<responseData>01AB00000000</responseData>";
   sim_.AddFault(badRate);
-  EXPECT_THROW(map_.Get(), Error);
+  try {
+    map_.Get();
+    ADD_FAILURE() << "an unusable rate was taken";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "The server's VAT map is unusable: department 1 has the rate 'AB00'");
+  }
   EXPECT_TRUE(map_.VATs().empty());
 }
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,6 +17,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/files.h"
 #include "rtserver/uRTSEPS20.h"
 
 extern char** environ;
@@ -335,6 +339,71 @@ TEST(SimulatorConfigTest, OptionsAndFile) {
   EXPECT_EQ(fault.kind, FaultKind::Delay);
   EXPECT_EQ(fault.delayMs, 250);
   EXPECT_EQ(fault.after, 2);
+}
+
+// A fresh self-signed certificate for 127.0.0.1 and its key, written as PEM
+// files; the test deletes them again.
+void WriteSelfSignedCertificate(const std::string& aCert, const std::string& aKey) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  ASSERT_NE(key, nullptr);
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509V3_CTX context;
+  X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* san =
+      X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, "IP:127.0.0.1");
+  X509_add_ext(cert, san, -1);
+  X509_EXTENSION_free(san);
+  ASSERT_GT(X509_sign(cert, key, EVP_sha256()), 0);
+  FILE* out = std::fopen(aCert.c_str(), "w");
+  PEM_write_X509(out, cert);
+  std::fclose(out);
+  out = std::fopen(aKey.c_str(), "w");
+  PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(out);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+}
+
+// HTTPS with a shop's own certificate: refused while nothing trusts it,
+// trusted once QX_TLS_CA_FILE names it.
+TEST(SimulatorTlsTest, OwnCertificateIsTrustedOnlyThroughTheKnob) {
+  const std::string dir = ::testing::TempDir() + "qx_rtsim_tls";
+  ForceDirectories(dir);
+  Config config;
+  SetConfigValue(config, "cert", dir + "/cert.pem");
+  SetConfigValue(config, "key", dir + "/key.pem");
+  WriteSelfSignedCertificate(config.certFile, config.keyFile);
+  Simulator sim(config);
+  sim.Start();
+  ASSERT_EQ(sim.BaseAddress(), "https://127.0.0.1");
+  kEPSRTServer client;
+  client.Setup(sim.BaseAddress(), sim.Port(), "", "");
+  const std::string request = "<createReport><serverInfo/></createReport>";
+
+  unsetenv("QX_TLS_CA_FILE");
+  EXPECT_FALSE(client.SendRequest(fpServer, request));
+  EXPECT_NE(client.LastError().find("certificate"), std::string::npos) << client.LastError();
+  EXPECT_NE(client.LastError().find("QX_TLS_CA_FILE"), std::string::npos) << client.LastError();
+
+  setenv("QX_TLS_CA_FILE", (dir + "/missing.pem").c_str(), 1);
+  EXPECT_FALSE(client.SendRequest(fpServer, request));
+  EXPECT_NE(client.LastError().find("missing.pem"), std::string::npos) << client.LastError();
+
+  setenv("QX_TLS_CA_FILE", config.certFile.c_str(), 1);
+  EXPECT_TRUE(client.SendRequest(fpServer, request)) << client.LastError();
+  unsetenv("QX_TLS_CA_FILE");
+  sim.Stop();
+  DeleteFile(config.certFile);
+  DeleteFile(config.keyFile);
 }
 
 // The program: prints where it listens, serves, and ends on SIGTERM.

@@ -101,6 +101,10 @@ void SetConfigValue(Config& config, std::string_view key, std::string_view rawVa
   const std::string value = Unquote(rawValue);
   if (key == "listen") {
     SetListen(config, value);
+  } else if (key == "cert") {
+    config.certFile = value;
+  } else if (key == "key") {
+    config.keyFile = value;
   } else if (key == "user") {
     config.user = value;
   } else if (key == "password") {
@@ -241,6 +245,9 @@ put in double quotes to keep leading or trailing spaces):
   --config FILE          read options from FILE (at this point of the command line)
   --listen HOST:PORT     address to listen on (default 127.0.0.1:0; port 0 picks
                          a free port). Prints "listening on http://HOST:PORT".
+  --cert FILE, --key FILE
+                         serve HTTPS with this PEM certificate and private key
+                         (both needed). Prints "listening on https://HOST:PORT".
   --user NAME            require HTTP basic authentication with this user ...
   --password TEXT        ... and password (no user: no authentication)
   --serial TEXT          server serial number (11 characters in tokens)

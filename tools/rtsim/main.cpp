@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     std::cerr << "rtsim: " << error.what() << "\n";
     return 1;
   }
-  std::printf("listening on http://%s:%d\n", config.listenHost.c_str(), simulator.Port());
+  std::printf("listening on %s://%s:%d\n", config.certFile.empty() ? "http" : "https",
+              config.listenHost.c_str(), simulator.Port());
   std::fflush(stdout);
 
   int received = 0;

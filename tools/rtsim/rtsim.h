@@ -68,6 +68,9 @@ struct Config {
   std::string clock;      // fixed reply data of the clock command; empty: now
   std::string tokenDate;  // fixed yyyymmdd in tokens and reports; empty: today
   bool logRequests = false;
+  // PEM certificate and private key: both set, the simulator serves HTTPS.
+  std::string certFile;
+  std::string keyFile;
 };
 
 // Sets one configuration value by its option name (the names of the --help

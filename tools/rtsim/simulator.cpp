@@ -174,7 +174,22 @@ class Simulator::Impl {
 
 void Simulator::Impl::Start() {
   if (running_) return;
-  server_ = std::make_unique<httplib::Server>();
+  std::string certFile;
+  std::string keyFile;
+  {
+    std::lock_guard lock(mutex_);
+    certFile = fiscal_.Settings().certFile;
+    keyFile = fiscal_.Settings().keyFile;
+  }
+  if (certFile.empty() != keyFile.empty()) throw Error("HTTPS needs both --cert and --key");
+  if (certFile.empty()) {
+    server_ = std::make_unique<httplib::Server>();
+  } else {
+    auto secure = std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
+    if (!secure->is_valid())
+      throw Error("Cannot use certificate " + certFile + " and key " + keyFile);
+    server_ = std::move(secure);
+  }
   server_->set_keep_alive_max_count(1);
   server_->Post(kFpMatePath, [this](const httplib::Request& request, httplib::Response& response) {
     Serve(request, response, true);
@@ -438,7 +453,8 @@ int Simulator::Port() const { return impl_->port_; }
 
 std::string Simulator::BaseAddress() const {
   std::lock_guard lock(impl_->mutex_);
-  return "http://" + impl_->fiscal_.Settings().listenHost;
+  const Config& settings = impl_->fiscal_.Settings();
+  return (settings.certFile.empty() ? "http://" : "https://") + settings.listenHost;
 }
 
 void Simulator::AddFault(const Fault& fault) {
