@@ -32,6 +32,7 @@ constexpr char kActualCounters[] = "QX_counters.actual.srtc";
 constexpr char kPreviousCounters[] = "QX_counters.previous.srtc";
 constexpr char kDocumentMark[] = ".srtd";
 constexpr size_t kRejectedShown = 3;
+constexpr char kLogStampPattern[] = "yyyy-mm-dd hh:nn:ss:zzz";
 constexpr char kUsage[] =
     "usage: qxtill status [--json] [--max-age MINUTES] [--log-dir DIR] DATAROOT|TILLDIR...\n";
 
@@ -251,7 +252,14 @@ struct DayDocument {
   std::string name;
 };
 
-void ReadDay(const std::string& aDir, TillReport& aReport, std::string& aClosingDate) {
+// When the last closing was, in local time: its day "yyyymmdd" and its
+// stamp as the pusher's log writes it. Empty when the till never closed.
+struct Closing {
+  std::string date;
+  std::string stamp;
+};
+
+void ReadDay(const std::string& aDir, TillReport& aReport, Closing& aClosing) {
   kRTSCounters actual, previous;
   const CountersState actualState = LoadCounters(JoinPath(aDir, kActualCounters), actual);
   const CountersState previousState = LoadCounters(JoinPath(aDir, kPreviousCounters), previous);
@@ -281,13 +289,20 @@ void ReadDay(const std::string& aDir, TillReport& aReport, std::string& aClosing
   if (previousState == CountersState::kLoaded && previous.LastZRepDate() != 0) {
     const int64_t closed = UnixMillisFromUtc(previous.LastZRepDate());
     if (shown == &previous) day.closedAt = closed;
-    aClosingDate = FormatDateTime("yyyymmdd", LocalFromUnixMillis(closed));
+    aClosing.date = FormatDateTime("yyyymmdd", LocalFromUnixMillis(closed));
+    aClosing.stamp = FormatDateTime(kLogStampPattern, LocalFromUnixMillis(closed));
   } else {
     // Without the previous counters the newest journal copy, named after
     // the local time of its closing, tells when the last closing was.
     std::vector<std::string> copies = FileNames(JoinPath(aDir, "Journal"));
     std::erase_if(copies, [](const std::string& n) { return !EndsWithIgnoreCase(n, ".srtj"); });
-    if (!copies.empty()) aClosingDate = copies.back().substr(0, 8);
+    const std::string& newest = copies.empty() ? std::string() : copies.back();
+    if (newest.size() >= 19) {  // yyyymmddhhnnss.srtj
+      aClosing.date = newest.substr(0, 8);
+      aClosing.stamp = newest.substr(0, 4) + "-" + newest.substr(4, 2) + "-" + newest.substr(6, 2) +
+                       " " + newest.substr(8, 2) + ":" + newest.substr(10, 2) + ":" +
+                       newest.substr(12, 2) + ":000";
+    }
   }
 }
 
@@ -329,8 +344,8 @@ void ReadQueue(const std::string& aDir, int64_t aNow, QueueInfo& aQueue) {
   }
 }
 
-void ReadRejected(const std::string& aDir, const std::string& aClosingDate,
-                  const RejectionIndex& aLog, RejectedInfo& aRejected) {
+void ReadRejected(const std::string& aDir, const Closing& aClosing, const RejectionIndex& aLog,
+                  RejectedInfo& aRejected) {
   const std::string errors = JoinPath(aDir, "Errors");
   std::vector<RejectedDocument> all;
   for (const std::string& date : DatedDirectories(errors)) {
@@ -338,20 +353,21 @@ void ReadRejected(const std::string& aDir, const std::string& aClosingDate,
     for (const std::string& name : FileNames(dir)) {
       if (!IsDocumentName(name)) continue;
       ++aRejected.documents;
-      // The dated directory is the day of the rejection; the closing's day
-      // counts in full, as its own documents go after it.
-      if (date >= aClosingDate) ++aRejected.sinceClosing;
-      all.push_back({date, name, FileModifiedUnixMillis(JoinPath(dir, name)), ""});
+      // The log tells when the document was rejected; without it, the dated
+      // directory tells the day, and the closing's day counts in full.
+      auto logged = aLog.find(name);
+      const bool since = logged != aLog.end() && !logged->second.stamp.empty()
+                             ? logged->second.stamp > aClosing.stamp
+                             : date >= aClosing.date;
+      if (since) ++aRejected.sinceClosing;
+      all.push_back({date, name, FileModifiedUnixMillis(JoinPath(dir, name)),
+                     logged != aLog.end() ? logged->second.reason : std::string()});
     }
   }
   std::sort(all.begin(), all.end(), [](const RejectedDocument& a, const RejectedDocument& b) {
     return a.date != b.date ? a.date > b.date : a.writtenAt > b.writtenAt;
   });
   if (all.size() > kRejectedShown) all.resize(kRejectedShown);
-  for (RejectedDocument& document : all) {
-    auto logged = aLog.find(document.name);
-    if (logged != aLog.end()) document.reason = logged->second.reason;
-  }
   aRejected.newest = std::move(all);
 }
 
@@ -463,8 +479,10 @@ void Judge(TillReport& aReport, int64_t aMaxAgeMinutes) {
   const ChainInfo& chain = aReport.chain;
   if (!chain.problems.empty()) {
     aReport.verdict = Verdict::kBroken;
-    aReport.reasons.push_back(std::to_string(chain.problems.size()) +
-                              " problems in the chain or totals, first: " + chain.problems.front());
+    std::string reason = "chain or totals do not verify: " + chain.problems.front();
+    if (chain.problems.size() > 1)
+      reason += " (and " + std::to_string(chain.problems.size() - 1) + " more)";
+    aReport.reasons.push_back(reason);
   }
   if (aReport.rejected.sinceClosing > 0) {
     if (aReport.verdict == Verdict::kOk) aReport.verdict = Verdict::kRejected;
@@ -483,10 +501,10 @@ void Judge(TillReport& aReport, int64_t aMaxAgeMinutes) {
 TillReport ReadTill(const std::string& aDir, const RejectionIndex& aLog) {
   TillReport report;
   report.dir = aDir;
-  std::string closingDate;
-  ReadDay(aDir, report, closingDate);
+  Closing closing;
+  ReadDay(aDir, report, closing);
   ReadQueue(aDir, NowUnixMillis(), report.queue);
-  ReadRejected(aDir, closingDate, aLog, report.rejected);
+  ReadRejected(aDir, closing, aLog, report.rejected);
   FindLastReceiptTime(aDir, report.day);
   if (auto zRep = DayToCheck(aDir, report.day)) {
     ChainInfo chain = CheckDayChain(aDir, *zRep);
