@@ -591,10 +591,11 @@ void PrintText(const TillReport& r, int64_t aNow, std::ostream& out) {
     if (std::string_view(d.state) == "none") {
       out << "no counters\n";
     } else {
-      out << d.state << ", Z report " << d.zRep << ", data source " << d.dataSource
-          << ", last receipt " << d.nRec;
+      out << d.state;
+      if (d.closedAt) out << " at " << LocalStamp(*d.closedAt, false);
+      out << "; Z report " << d.zRep << ", data source " << d.dataSource
+          << "\n            last receipt " << d.nRec;
       if (d.lastReceipt) out << " at " << LocalStamp(*d.lastReceipt, false);
-      if (d.closedAt) out << ", closed at " << LocalStamp(*d.closedAt, false);
       out << "\n            daily " << FormatTwoDecimals(d.total) << ", sales "
           << FormatTwoDecimals(d.sales) << ", refunds " << FormatTwoDecimals(d.refunds)
           << ", voids " << FormatTwoDecimals(d.voids) << "\n";
