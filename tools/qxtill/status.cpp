@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "manager/uRTServerManager_Counters.h"
@@ -31,6 +32,7 @@ namespace fs = std::filesystem;
 constexpr char kActualCounters[] = "QX_counters.actual.srtc";
 constexpr char kPreviousCounters[] = "QX_counters.previous.srtc";
 constexpr char kDocumentMark[] = ".srtd";
+constexpr int32_t kClosureNumber = 9999;  // in place of the receipt number
 constexpr size_t kRejectedShown = 3;
 constexpr char kLogStampPattern[] = "yyyy-mm-dd hh:nn:ss:zzz";
 constexpr char kUsage[] =
@@ -67,6 +69,14 @@ std::string LocalStamp(int64_t aUnixMillis, bool aIso) {
 }
 
 // ---- the store ------------------------------------------------------------
+
+// |aName| below |aDir|. Names come from listings of the store and are not
+// checked for characters a path of the store may not hold: one stray name
+// must not hide the rest of the till.
+std::string Child(const std::string& aDir, const std::string& aName) {
+  if (aDir.empty()) return aName;
+  return aDir.back() == '/' ? aDir + aName : aDir + "/" + aName;
+}
 
 bool IsDocumentName(const std::string& aName) {
   return aName.find(kDocumentMark) != std::string::npos;
@@ -112,6 +122,16 @@ std::vector<std::string> DatedDirectories(const fs::path& aDir) {
   return names;
 }
 
+// The modification time of a file a live till may move away meanwhile.
+std::optional<int64_t> ModifiedIfPresent(const std::string& aPath) {
+  try {
+    return FileModifiedUnixMillis(aPath);
+  } catch (const std::exception&) {
+    if (FileExists(aPath)) throw;
+    return std::nullopt;
+  }
+}
+
 enum class CountersState { kMissing, kLoaded, kDamaged };
 
 // A counters file that exists but cannot be read at all (permissions) raises:
@@ -127,8 +147,8 @@ CountersState LoadCounters(const std::string& aPath, kRTSCounters& aCounters) {
 }
 
 bool IsTillDirectory(const std::string& aDir) {
-  return DirectoryExists(JoinPath(aDir, "Queue")) || FileExists(JoinPath(aDir, kActualCounters)) ||
-         FileExists(JoinPath(aDir, kPreviousCounters));
+  return DirectoryExists(Child(aDir, "Queue")) || FileExists(Child(aDir, kActualCounters)) ||
+         FileExists(Child(aDir, kPreviousCounters));
 }
 
 // ---- the pusher's log -----------------------------------------------------
@@ -180,18 +200,42 @@ void ReadPusherLog(const std::string& aFile, RejectionIndex& aIndex) {
   }
 }
 
-RejectionIndex ReadPusherLogs(const std::string& aLogDir) {
-  RejectionIndex index;
-  try {
-    for (const std::string& name : FileNames(aLogDir)) {
-      if (StartsWith(name, "RTSPusher") && EndsWithIgnoreCase(name, ".log"))
-        ReadPusherLog(JoinPath(aLogDir, name), index);
-    }
-  } catch (const std::exception&) {
-    // Without the log the reasons are left out; the store still speaks.
+// The pusher's log files, each read at most once and only when a rejected
+// document asks for it: a till rejects rarely, and its log dir may hold
+// years of files.
+class PusherLog {
+ public:
+  explicit PusherLog(std::string aDir) : fDir(std::move(aDir)) {}
+
+  // What the log says about |aName|, rejected on |aDate| ("yyyymmdd"): only
+  // files written to on or after that day can say it.
+  const LoggedRejection* Find(const std::string& aName, const std::string& aDate) {
+    ReadFilesWrittenFrom(aDate);
+    auto found = fIndex.find(aName);
+    return found == fIndex.end() ? nullptr : &found->second;
   }
-  return index;
-}
+
+ private:
+  void ReadFilesWrittenFrom(const std::string& aDate) {
+    try {
+      for (const std::string& name : FileNames(fDir)) {
+        if (!StartsWith(name, "RTSPusher") || !EndsWithIgnoreCase(name, ".log")) continue;
+        if (fRead.count(name) != 0) continue;
+        const std::string path = Child(fDir, name);
+        if (FormatDateTime("yyyymmdd", LocalFromUnixMillis(FileModifiedUnixMillis(path))) < aDate)
+          continue;
+        fRead.insert(name);
+        ReadPusherLog(path, fIndex);
+      }
+    } catch (const std::exception&) {
+      // Without the log the reasons are left out; the store still speaks.
+    }
+  }
+
+  std::string fDir;
+  std::set<std::string> fRead;
+  RejectionIndex fIndex;
+};
 
 // ---- one till -------------------------------------------------------------
 
@@ -261,8 +305,8 @@ struct Closing {
 
 void ReadDay(const std::string& aDir, TillReport& aReport, Closing& aClosing) {
   kRTSCounters actual, previous;
-  const CountersState actualState = LoadCounters(JoinPath(aDir, kActualCounters), actual);
-  const CountersState previousState = LoadCounters(JoinPath(aDir, kPreviousCounters), previous);
+  const CountersState actualState = LoadCounters(Child(aDir, kActualCounters), actual);
+  const CountersState previousState = LoadCounters(Child(aDir, kPreviousCounters), previous);
   if (actualState == CountersState::kDamaged)
     aReport.chain.problems.push_back(std::string(kActualCounters) + ": does not read");
   if (previousState == CountersState::kDamaged)
@@ -294,7 +338,7 @@ void ReadDay(const std::string& aDir, TillReport& aReport, Closing& aClosing) {
   } else {
     // Without the previous counters the newest journal copy, named after
     // the local time of its closing, tells when the last closing was.
-    std::vector<std::string> copies = FileNames(JoinPath(aDir, "Journal"));
+    std::vector<std::string> copies = FileNames(Child(aDir, "Journal"));
     std::erase_if(copies, [](const std::string& n) { return !EndsWithIgnoreCase(n, ".srtj"); });
     const std::string& newest = copies.empty() ? std::string() : copies.back();
     if (newest.size() >= 19) {  // yyyymmddhhnnss.srtj
@@ -307,12 +351,12 @@ void ReadDay(const std::string& aDir, TillReport& aReport, Closing& aClosing) {
 }
 
 void ReadQueue(const std::string& aDir, int64_t aNow, QueueInfo& aQueue) {
-  const std::string queueDir = JoinPath(aDir, "Queue");
+  const std::string queueDir = Child(aDir, "Queue");
   for (const std::string& name : FileNames(queueDir)) {
     if (!IsDocumentName(name)) continue;
     int64_t written = 0;
     try {
-      written = FileModifiedUnixMillis(JoinPath(queueDir, name));
+      written = FileModifiedUnixMillis(Child(queueDir, name));
     } catch (const std::exception&) {
       continue;  // delivered while the queue was being read
     }
@@ -327,14 +371,14 @@ void ReadQueue(const std::string& aDir, int64_t aNow, QueueInfo& aQueue) {
 
   // A document keeps its own time when it is filed; the dated directory's
   // time is that of the latest document moved into it.
-  const std::string processed = JoinPath(aDir, "Processed");
+  const std::string processed = Child(aDir, "Processed");
   const std::vector<std::string> dated = DatedDirectories(processed);
   for (auto it = dated.rbegin(); it != dated.rend() && !aQueue.lastDeliveredAt; ++it) {
-    const std::string dir = JoinPath(processed, *it);
+    const std::string dir = Child(processed, *it);
     int64_t newest = 0;
     for (const std::string& name : FileNames(dir)) {
       if (!IsDocumentName(name)) continue;
-      const int64_t written = FileModifiedUnixMillis(JoinPath(dir, name));
+      const int64_t written = FileModifiedUnixMillis(Child(dir, name));
       if (aQueue.lastDelivered.empty() || written >= newest) {
         aQueue.lastDelivered = name;
         newest = written;
@@ -344,54 +388,72 @@ void ReadQueue(const std::string& aDir, int64_t aNow, QueueInfo& aQueue) {
   }
 }
 
-void ReadRejected(const std::string& aDir, const Closing& aClosing, const RejectionIndex& aLog,
+void ReadRejected(const std::string& aDir, const Closing& aClosing, PusherLog& aLog,
                   RejectedInfo& aRejected) {
-  const std::string errors = JoinPath(aDir, "Errors");
+  const std::string errors = Child(aDir, "Errors");
   std::vector<RejectedDocument> all;
   for (const std::string& date : DatedDirectories(errors)) {
-    const std::string dir = JoinPath(errors, date);
+    const std::string dir = Child(errors, date);
     for (const std::string& name : FileNames(dir)) {
       if (!IsDocumentName(name)) continue;
-      ++aRejected.documents;
-      // The log tells when the document was rejected; without it, the dated
-      // directory tells the day, and the closing's day counts in full.
-      auto logged = aLog.find(name);
-      const bool since = logged != aLog.end() && !logged->second.stamp.empty()
-                             ? logged->second.stamp > aClosing.stamp
-                             : date >= aClosing.date;
-      if (since) ++aRejected.sinceClosing;
-      all.push_back({date, name, FileModifiedUnixMillis(JoinPath(dir, name)),
-                     logged != aLog.end() ? logged->second.reason : std::string()});
+      all.push_back({date, name, FileModifiedUnixMillis(Child(dir, name)), ""});
     }
+  }
+  aRejected.documents = static_cast<int>(all.size());
+  for (const RejectedDocument& document : all) {
+    // The dated directory is the day of the rejection. On the closing's own
+    // day the log tells whether it came after the closing; without the log
+    // it counts.
+    bool since = document.date > aClosing.date;
+    if (document.date == aClosing.date) {
+      const LoggedRejection* logged = aLog.Find(document.name, document.date);
+      since = logged == nullptr || logged->stamp > aClosing.stamp;
+    }
+    if (since) ++aRejected.sinceClosing;
   }
   std::sort(all.begin(), all.end(), [](const RejectedDocument& a, const RejectedDocument& b) {
     return a.date != b.date ? a.date > b.date : a.writtenAt > b.writtenAt;
   });
   if (all.size() > kRejectedShown) all.resize(kRejectedShown);
+  for (RejectedDocument& document : all) {
+    if (const LoggedRejection* logged = aLog.Find(document.name, document.date))
+      document.reason = logged->reason;
+  }
   aRejected.newest = std::move(all);
 }
 
 // The documents of Z report |aZRep| wherever they lie; names the verifier
-// reads (ending in ".srtd") only.
+// reads (ending in ".srtd") only. The queue is listed before the dated
+// directories, so a document the pusher files meanwhile is still found; seen
+// twice, it counts once where it now lies.
 std::vector<DayDocument> DayDocuments(const std::string& aDir, int32_t aZRep) {
   std::vector<DayDocument> documents;
+  std::map<std::string, size_t> queued;  // name -> index of a queue entry
   auto add = [&](const std::string& folder) {
-    for (const std::string& name : FileNames(JoinPath(aDir, folder))) {
+    for (const std::string& name : FileNames(Child(aDir, folder))) {
       auto numbers = NumbersOf(name);
-      if (EndsWithIgnoreCase(name, kDocumentMark) && numbers && numbers->first == aZRep)
-        documents.push_back({folder, name});
+      if (!EndsWithIgnoreCase(name, kDocumentMark) || !numbers || numbers->first != aZRep) continue;
+      auto earlier = queued.find(name);
+      if (earlier != queued.end() && !FileExists(Child(aDir, "Queue/" + name))) {
+        documents[earlier->second].folder = folder;
+        queued.erase(earlier);
+        continue;
+      }
+      if (folder == "Queue") queued[name] = documents.size();
+      documents.push_back({folder, name});
     }
   };
   add("Queue");
   for (const char* filed : {"Processed", "Errors"}) {
-    for (const std::string& date : DatedDirectories(JoinPath(aDir, filed)))
+    for (const std::string& date : DatedDirectories(Child(aDir, filed)))
       add(std::string(filed) + "/" + date);
   }
   return documents;
 }
 
-// A scratch till directory of links: the counters, the VAT map, the journal
-// copies and the day's documents. Removing it removes the links only.
+// A scratch till directory for the verifier: copies of the files a live till
+// changes (counters, the day's documents), links to those it never changes
+// (journal copies, VAT map). Removing it leaves the store alone.
 class DayView {
  public:
   DayView() {
@@ -401,6 +463,7 @@ class DayView {
     if (::mkdtemp(pattern.data()) == nullptr)
       throw std::runtime_error("cannot make a scratch directory for the chain check");
     fRoot = pattern;
+    fs::create_directories(fRoot / "Queue");
   }
   ~DayView() {
     std::error_code ignored;
@@ -414,23 +477,64 @@ class DayView {
     fs::create_directories(link.parent_path());
     fs::create_symlink(fs::absolute(aTarget), link);
   }
+  // False when the file is gone (moved or removed since it was listed).
+  bool Copy(const fs::path& aSource, const std::string& aRelative) {
+    const fs::path target = fRoot / aRelative;
+    fs::create_directories(target.parent_path());
+    std::error_code error;
+    fs::copy_file(aSource, target, error);
+    if (error && fs::exists(aSource)) throw fs::filesystem_error("cannot copy", aSource, error);
+    return !error;
+  }
   std::string Dir() const { return fRoot.string(); }
 
  private:
   fs::path fRoot;
 };
 
-ChainInfo CheckDayChain(const std::string& aDir, int32_t aZRep) {
-  DayView view;
-  for (const char* name : {kActualCounters, kPreviousCounters, "vatmap.srtv"}) {
-    if (fs::exists(JoinPath(aDir, name))) view.Link(JoinPath(aDir, name), name);
+// Copies a document into the view; one the pusher filed since it was listed
+// is looked for in the dated directories, newest first.
+void CopyDocument(const std::string& aDir, const DayDocument& aDocument, DayView& aView) {
+  if (aView.Copy(Child(aDir, aDocument.folder + "/" + aDocument.name),
+                 aDocument.folder + "/" + aDocument.name))
+    return;
+  for (const char* filed : {"Processed", "Errors"}) {
+    const std::vector<std::string> dates = DatedDirectories(Child(aDir, filed));
+    for (auto date = dates.rbegin(); date != dates.rend(); ++date) {
+      const std::string folder = std::string(filed) + "/" + *date;
+      if (aView.Copy(Child(aDir, folder + "/" + aDocument.name), folder + "/" + aDocument.name))
+        return;
+    }
   }
-  for (const std::string& copy : FileNames(JoinPath(aDir, "Journal")))
-    view.Link(JoinPath(aDir, "Journal/" + copy), "Journal/" + copy);
-  fs::create_directories(fs::path(view.Dir()) / "Queue");
-  for (const DayDocument& document : DayDocuments(aDir, aZRep)) {
-    const std::string relative = document.folder + "/" + document.name;
-    view.Link(JoinPath(aDir, relative), relative);
+}
+
+// Checks the chain of Z report |aZRep|. The counters are copied first and the
+// documents listed after: a receipt signed meanwhile is newer than the
+// counters copy and numbered past it, and is left for the next look.
+ChainInfo CheckDayChain(const std::string& aDir, int32_t aZRep,
+                        std::vector<DayDocument>& aDocuments) {
+  DayView view;
+  for (const char* name : {kActualCounters, kPreviousCounters}) view.Copy(Child(aDir, name), name);
+  kRTSCounters actual;
+  int32_t lastCounted = -1;  // every receipt counts
+  int64_t countedAt = 0;
+  const std::string actualCopy = Child(view.Dir(), kActualCounters);
+  if (LoadCounters(actualCopy, actual) == CountersState::kLoaded && actual.CurrentzRep() == aZRep) {
+    lastCounted = actual.CurrentnRec();
+    countedAt = FileModifiedUnixMillis(actualCopy);
+  }
+  if (fs::exists(Child(aDir, "vatmap.srtv"))) view.Link(Child(aDir, "vatmap.srtv"), "vatmap.srtv");
+  for (const std::string& copy : FileNames(Child(aDir, "Journal")))
+    view.Link(Child(aDir, "Journal/" + copy), "Journal/" + copy);
+
+  aDocuments = DayDocuments(aDir, aZRep);
+  for (const DayDocument& document : aDocuments) {
+    const std::string path = Child(aDir, document.folder + "/" + document.name);
+    const int32_t nRec = NumbersOf(document.name)->second;
+    if (lastCounted >= 0 && nRec > lastCounted && nRec != kClosureNumber &&
+        ModifiedIfPresent(path).value_or(countedAt) >= countedAt)
+      continue;
+    CopyDocument(aDir, document, view);
   }
   std::ostringstream ignored;
   const VerifyResult result = VerifyTill(view.Dir(), ignored);
@@ -447,11 +551,11 @@ std::optional<int32_t> DayToCheck(const std::string& aDir, const DayInfo& aDay) 
   if (std::string_view(aDay.state) != "none") return aDay.zRep;
   std::optional<int32_t> latest;
   for (const char* folder : {"Queue", "Processed", "Errors"}) {
-    std::vector<std::string> dirs = {JoinPath(aDir, folder)};
+    std::vector<std::string> dirs = {Child(aDir, folder)};
     if (std::string_view(folder) != "Queue") {
       dirs.clear();
-      for (const std::string& date : DatedDirectories(JoinPath(aDir, folder)))
-        dirs.push_back(JoinPath(JoinPath(aDir, folder), date));
+      for (const std::string& date : DatedDirectories(Child(aDir, folder)))
+        dirs.push_back(Child(Child(aDir, folder), date));
     }
     for (const std::string& dir : dirs) {
       for (const std::string& name : FileNames(dir)) {
@@ -463,13 +567,13 @@ std::optional<int32_t> DayToCheck(const std::string& aDir, const DayInfo& aDay) 
   return latest;
 }
 
-void FindLastReceiptTime(const std::string& aDir, DayInfo& aDay) {
+void FindLastReceiptTime(const std::string& aDir, const std::vector<DayDocument>& aDocuments,
+                         DayInfo& aDay) {
   if (aDay.nRec <= 0) return;
-  for (const DayDocument& document : DayDocuments(aDir, aDay.zRep)) {
+  for (const DayDocument& document : aDocuments) {
     auto numbers = NumbersOf(document.name);
     if (numbers && numbers->second == aDay.nRec) {
-      aDay.lastReceipt =
-          FileModifiedUnixMillis(JoinPath(aDir, document.folder + "/" + document.name));
+      aDay.lastReceipt = ModifiedIfPresent(Child(aDir, document.folder + "/" + document.name));
       return;
     }
   }
@@ -498,16 +602,17 @@ void Judge(TillReport& aReport, int64_t aMaxAgeMinutes) {
   }
 }
 
-TillReport ReadTill(const std::string& aDir, const RejectionIndex& aLog) {
+TillReport ReadTill(const std::string& aDir, PusherLog& aLog) {
   TillReport report;
   report.dir = aDir;
   Closing closing;
   ReadDay(aDir, report, closing);
   ReadQueue(aDir, NowUnixMillis(), report.queue);
   ReadRejected(aDir, closing, aLog, report.rejected);
-  FindLastReceiptTime(aDir, report.day);
   if (auto zRep = DayToCheck(aDir, report.day)) {
-    ChainInfo chain = CheckDayChain(aDir, *zRep);
+    std::vector<DayDocument> documents;
+    ChainInfo chain = CheckDayChain(aDir, *zRep, documents);
+    if (*zRep == report.day.zRep) FindLastReceiptTime(aDir, documents, report.day);
     chain.problems.insert(chain.problems.begin(), report.chain.problems.begin(),
                           report.chain.problems.end());
     report.chain = std::move(chain);
@@ -515,8 +620,7 @@ TillReport ReadTill(const std::string& aDir, const RejectionIndex& aLog) {
   return report;
 }
 
-TillReport InspectTill(const std::string& aDir, const Options& aOptions,
-                       const RejectionIndex& aLog) {
+TillReport InspectTill(const std::string& aDir, const Options& aOptions, PusherLog& aLog) {
   TillReport report;
   try {
     report = ReadTill(aDir, aLog);
@@ -548,7 +652,7 @@ TillReport UnknownTill(const std::string& aDir, const std::string& aReason) {
 // Every till a path names: itself when it is a till directory, else each
 // till directory right below it (a data root).
 std::vector<TillReport> InspectPath(const std::string& aPath, const Options& aOptions,
-                                    const RejectionIndex& aLog) {
+                                    PusherLog& aLog) {
   if (!DirectoryExists(aPath)) return {UnknownTill(aPath, "no such directory")};
   if (IsTillDirectory(aPath)) return {InspectTill(aPath, aOptions, aLog)};
   std::vector<TillReport> reports;
@@ -782,7 +886,7 @@ int VerdictExitCode(Verdict aVerdict) {
 int RunStatus(const std::vector<std::string>& aArgs, std::ostream& aOut, std::ostream& aErr) {
   Options options;
   if (!ParseOptions(aArgs, options, aErr)) return VerdictExitCode(Verdict::kUnknown);
-  const RejectionIndex log = ReadPusherLogs(options.logDir);
+  PusherLog log(options.logDir);
   std::vector<TillReport> reports;
   for (const std::string& path : options.paths) {
     for (TillReport& report : InspectPath(path, options, log)) reports.push_back(std::move(report));
