@@ -106,6 +106,14 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   EXPECT_THAT(run.out, HasSubstr("\"rejected\": {\"documents\": 1, \"sinceLastClosing\": 1, "
                                  "\"newest\": [{\"document\": \"T01-0001-0004.srtd\""));
   EXPECT_THAT(run.out, HasSubstr("\"reason\": \"12 - Receipt out of sequence\""));
+  // The same store with a log that a till on Windows wrote.
+  const std::string windowsLog = Root() + "/WindowsLog";
+  fs::create_directories(windowsLog);
+  std::ofstream(windowsLog + "/RTSPusher_20261210.log", std::ios::binary)
+      << "2026-12-10 10:00:00:000 - C:\\QX_SRT_DB\\T01\\Queue\\T01-0001-0004.srtd\r\n"
+         "2026-12-10 10:00:01:000 - ERROR - 9 - Refused on Windows\r\n<reply/>\r\n";
+  EXPECT_THAT(Status({"--log-dir", windowsLog, TillDir()}).out,
+              HasSubstr("\"reason\": \"9 - Refused on Windows\""));
 
   // The closing after the rejection clears the verdict; the rejected
   // document stays counted.

@@ -174,6 +174,13 @@ void RecordRejection(RejectionIndex& aIndex, const std::string& aName, const std
   if (aStamp >= entry.stamp) entry = {aStamp, aReason};
 }
 
+// The document's name in a path the pusher logged; a log written on Windows
+// separates with a backslash.
+std::string LoggedName(const std::string& aPath) {
+  const size_t separator = aPath.find_last_of("/\\");
+  return separator == std::string::npos ? aPath : aPath.substr(separator + 1);
+}
+
 void ReadPusherLog(const std::string& aFile, RejectionIndex& aIndex) {
   constexpr std::string_view kError = "ERROR - ";
   constexpr std::string_view kClosure = "TILLZREPORT:";
@@ -185,12 +192,12 @@ void ReadPusherLog(const std::string& aFile, RejectionIndex& aIndex) {
     std::string message = line.substr(26);
     if (!StartsWith(message, kError)) {
       if (StartsWith(message, kClosure)) message.erase(0, kClosure.size());
-      sending = IsDocumentName(message) ? ExtractFileName(message) : std::string();
+      sending = IsDocumentName(message) ? LoggedName(message) : std::string();
       continue;
     }
     message.erase(0, kError.size());
     if (StartsWith(message, kUnknownKind)) {
-      RecordRejection(aIndex, ExtractFileName(message.substr(kUnknownKind.size())), stamp,
+      RecordRejection(aIndex, LoggedName(message.substr(kUnknownKind.size())), stamp,
                       "not a receipt or daily closure document");
     } else if (!sending.empty() && !StartsWith(message, "Duplicate File Name found: ") &&
                !StartsWith(message, "Cannot sync directory ")) {
