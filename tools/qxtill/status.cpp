@@ -1,9 +1,11 @@
 // qxtill status. Everything is read, nothing is written below the till or the
-// log directory: the chain check runs the verifier over a scratch directory
-// of links to the one day it looks at, so a till with a year of receipts is
-// judged as fast as one with a day. A live till may move a file or save its
-// counters while it is being read; a chain that does not verify is therefore
-// read and checked once more before the till is called broken.
+// log directory. The chain check runs the verifier over a scratch directory
+// that holds the one day it looks at (copies of the counters and of the day's
+// documents, links to the journal copies and the VAT map), so a till with a
+// year of receipts is judged as fast as one with a day. A live till may sign,
+// file or close while it is read: the counters are copied before the
+// documents are listed, and a chain that still does not verify is read and
+// checked once more before the till is called broken.
 #include "tools/qxtill/status.h"
 
 #include <algorithm>
@@ -137,13 +139,20 @@ enum class CountersState { kMissing, kLoaded, kDamaged };
 // A counters file that exists but cannot be read at all (permissions) raises:
 // the till's state is then unknown rather than broken.
 CountersState LoadCounters(const std::string& aPath, kRTSCounters& aCounters) {
-  if (!FileExists(aPath)) return CountersState::kMissing;
-  (void)ReadFileBytes(aPath);
+  // A closing moves the actual file to the previous one: gone is missing.
   try {
-    return aCounters.Load(aPath) ? CountersState::kLoaded : CountersState::kDamaged;
+    (void)ReadFileBytes(aPath);
   } catch (const std::exception&) {
-    return CountersState::kDamaged;
+    if (!FileExists(aPath)) return CountersState::kMissing;
+    throw;
   }
+  bool loaded = false;
+  try {
+    loaded = aCounters.Load(aPath);
+  } catch (const std::exception&) {
+  }
+  if (loaded) return CountersState::kLoaded;
+  return FileExists(aPath) ? CountersState::kDamaged : CountersState::kMissing;
 }
 
 bool IsTillDirectory(const std::string& aDir) {
