@@ -2,7 +2,8 @@
 # A demonstration fiscal day: starts the RT server simulator on a free loopback
 # port and drives the library through one till's day with qxtill — open, sign
 # the example receipts, X report, close, wait for delivery — then proves the
-# stored chain with the verifier. The data root is left in demo-data/.
+# stored chain with the verifier, and ends with the till's health as support
+# staff and monitoring see it. The data root is left in demo-data/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -50,5 +51,9 @@ echo "== Verifying the stored chain of $data/$till"
 "$build/qxtill" verify "$data/$till"
 
 echo
-echo "== Done. The data store is in $data:"
+echo "== The data store is in $data:"
 find "$data/$till" -type f | sed "s|$data/||" | sort
+
+echo
+echo "== Is the till healthy? (qxtill status)"
+"$build/qxtill" status --log-dir "$data/LogFiles/RTPusher" "$data/$till"

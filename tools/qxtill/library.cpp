@@ -51,7 +51,13 @@ std::string DefaultLibraryPath() {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return "QXRS_VURUV90_20.so";
-  return (self.parent_path() / "QXRS_VURUV90_20.so").string();
+  const std::filesystem::path beside = self.parent_path() / "QXRS_VURUV90_20.so";
+  // Installed from the package, the program lies in bin/ and the library in lib/.
+  const std::filesystem::path installed =
+      self.parent_path().parent_path() / "lib" / "QXRS_VURUV90_20.so";
+  if (!std::filesystem::exists(beside, error) && std::filesystem::exists(installed, error))
+    return installed.string();
+  return beside.string();
 }
 
 DriverLibrary& Library(Session& aSession) {

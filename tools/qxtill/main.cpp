@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "tools/qxtill/qxtill.h"
+#include "tools/qxtill/status.h"
 
 namespace qx::qxtill {
 namespace {
@@ -44,9 +46,16 @@ void PrintUsage(FILE* aOut) {
                "the steps in order in one process, stopping at the first failure.\n"
                "Steps:\n");
   for (const StepEntry& step : kSteps) std::fprintf(aOut, "  %s\n", step.synopsis);
-  std::fprintf(aOut,
-               "A step's arguments run up to the next step name. The data root is $QX_SRT_DB\n"
-               "(default /var/lib/QX_SRT_DB); a till's queue is <root>/<till>/Queue.\n");
+  std::fprintf(
+      aOut,
+      "A step's arguments run up to the next step name. The data root is $QX_SRT_DB\n"
+      "(default /var/lib/QX_SRT_DB); a till's queue is <root>/<till>/Queue.\n"
+      "\n"
+      "usage: qxtill status [--json] [--max-age MINUTES] [--log-dir DIR] DATAROOT|TILLDIR...\n"
+      "Reads each till's store and the pusher's log (default ./LogFiles/RTPusher), changes\n"
+      "nothing, and prints one verdict per till: OK (exit 0), DELAYED or REJECTED (1),\n"
+      "BROKEN (2), UNKNOWN (3). DELAYED: a queued document older than --max-age\n"
+      "(default 30 minutes).\n");
 }
 
 struct PlannedStep {
@@ -82,6 +91,15 @@ bool PlanSteps(const std::vector<std::string>& aWords, std::vector<PlannedStep>&
 }
 
 int Run(int argc, char** argv) {
+  // The status report is a command of its own: it loads no library.
+  if (argc > 1 && std::strcmp(argv[1], "status") == 0) {
+    try {
+      return RunStatus(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "qxtill: %s\n", error.what());
+      return VerdictExitCode(Verdict::kUnknown);
+    }
+  }
   Session session;
   session.libraryPath = DefaultLibraryPath();
   std::vector<std::string> words;

@@ -28,7 +28,8 @@ struct DriverLibrary {
 DriverLibrary LoadDriverLibrary(const std::string& aPath);
 // Unloads it; the library stops its threads on the way out.
 void UnloadDriverLibrary(DriverLibrary& aLibrary);
-// QXRS_VURUV90_20.so in the directory of this program.
+// QXRS_VURUV90_20.so in the directory of this program, or in ../lib when only
+// that one exists (the layout the package installs).
 std::string DefaultLibraryPath();
 
 // State carried from one step to the next within a run.
