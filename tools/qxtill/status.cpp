@@ -205,6 +205,10 @@ void ReadPusherLog(const std::string& aFile, RejectionIndex& aIndex) {
       continue;
     }
     message.erase(0, kError.size());
+    // The server's reply follows the reason, on the same line with its line
+    // breaks escaped, or on lines of its own in an older log.
+    const size_t reply = message.find("\\r\\n");
+    if (reply != std::string::npos) message.erase(reply);
     if (StartsWith(message, kUnknownKind)) {
       RecordRejection(aIndex, LoggedName(message.substr(kUnknownKind.size())), stamp,
                       "not a receipt or daily closure document");
