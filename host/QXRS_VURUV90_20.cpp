@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -72,9 +73,11 @@ class EntryGate {
 };
 
 // Never destroyed, like the manager: the exit handlers run before the unload
-// step, which still needs the gate.
+// step, which still needs the gate. It lives in the library's own storage
+// rather than on the heap, so an unloaded library leaves nothing behind.
 EntryGate& Gate() {
-  static EntryGate* const gate = new EntryGate();
+  alignas(EntryGate) static unsigned char storage[sizeof(EntryGate)];
+  static EntryGate* const gate = new (storage) EntryGate();
   return *gate;
 }
 

@@ -33,7 +33,7 @@ constexpr int kChildRanToItsEnd = 42;
 TEST(HostExitChild, DISABLED_OpenThenExit) {
   const char* port = std::getenv("QX_TEST_EXIT_PORT");
   ASSERT_NE(port, nullptr);
-  auto* library = new HostLibrary();  // never unloaded, on purpose
+  static auto* const library = new HostLibrary();  // never unloaded, on purpose
   const HostCall open = library->Open("http://127.0.0.1", std::atoi(port), "", "", "T01");
   ASSERT_EQ(open.code, 0);
   if (std::getenv("QX_TEST_EXIT_SIGN") != nullptr) {
