@@ -16,6 +16,7 @@
 #include <filesystem>
 
 #include "platform/error.h"
+#include "platform/posix/write_all.h"
 #include "platform/strings.h"
 
 namespace qx {
@@ -34,17 +35,7 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
+using posix::WriteAll;
 
 // A name in the same directory that no listing picks up: a leading dot and
 // the ending ".tmp".

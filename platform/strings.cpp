@@ -292,4 +292,19 @@ std::string XmlEscape(std::string_view text) {
   return out;
 }
 
+void AppendLines(std::string_view text, std::vector<std::string>& lines) {
+  size_t start = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      lines.emplace_back(text.substr(start, i - start));
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      start = ++i;
+    } else {
+      ++i;
+    }
+  }
+  if (start < text.size()) lines.emplace_back(text.substr(start));
+}
+
 }  // namespace qx

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qx {
 
@@ -40,5 +41,9 @@ std::string TruncateUtf16(std::string_view text, size_t units);
 
 // Escapes & < > " ' for insertion into XML text or attribute values.
 std::string XmlEscape(std::string_view text);
+
+// Appends the lines of |text| to |lines|: a line ends at CR LF, CR or LF; a
+// last line without an ending counts, an empty text gives none.
+void AppendLines(std::string_view text, std::vector<std::string>& lines);
 
 }  // namespace qx

@@ -456,19 +456,7 @@ std::vector<std::string> XmlDocument::Lines() const {
   std::vector<std::string> lines;
   for (pugi::xml_node n = doc_.first_child(); n; n = n.next_sibling()) {
     if (n.type() == pugi::node_declaration && !hasDeclaration_) continue;
-    const std::string text = Print(n);
-    size_t start = 0;
-    size_t i = 0;
-    while (i < text.size()) {
-      if (text[i] == '\r' || text[i] == '\n') {
-        lines.push_back(text.substr(start, i - start));
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        start = ++i;
-      } else {
-        ++i;
-      }
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
+    AppendLines(Print(n), lines);
   }
   return lines;
 }

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+#include "platform/posix/write_all.h"
+
 namespace qx {
 
 int64_t LogFileSize(const std::string& path) {
@@ -17,21 +19,7 @@ int64_t LogFileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-namespace {
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-}  // namespace
+using posix::WriteAll;
 
 // A symbolic link planted where the log goes is not followed and anything
 // but a regular file (a FIFO, a device) is left alone, so the log cannot be

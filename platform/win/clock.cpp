@@ -4,25 +4,12 @@
 
 #include <windows.h>
 
+#include "platform/win/filetime.h"
+
 namespace qx {
-namespace {
-
-// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
-constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
-
-int64_t TicksOf(const FILETIME& time) {
-  return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
-                              time.dwLowDateTime);
-}
-
-FILETIME FileTimeOf(int64_t ticks) {
-  FILETIME time;
-  time.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) & 0xFFFFFFFFu);
-  time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
-  return time;
-}
-
-}  // namespace
+using win::FileTimeOf;
+using win::kUnixEpochTicks;
+using win::TicksOf;
 
 int64_t UnixMillisNow() {
   FILETIME now;

@@ -13,20 +13,15 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/strings.h"
+#include "platform/win/filetime.h"
 #include "platform/win/wide.h"
 
 namespace qx {
 namespace {
 
-// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
-constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
-
-int64_t TicksOf(const FILETIME& time) {
-  return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
-                              time.dwLowDateTime);
-}
-
-int64_t UnixMillisOf(const FILETIME& time) { return (TicksOf(time) - kUnixEpochTicks) / 10000; }
+using win::kUnixEpochTicks;
+using win::TicksOf;
+using win::UnixMillisOf;
 
 [[noreturn]] void RaiseFileError(const std::string& what, const std::string& path, DWORD error) {
   throw Error(what + " \"" + path + "\": " + win::SystemErrorText(error));

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "manager/uRTServerManager.h"
+#include "platform/files.h"
 #include "support/host_scenario.h"
 
 namespace qx::test {
@@ -80,7 +82,12 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   down.count = -1;
   Server().AddFault(down);
   Sign("1.00");
-  fs::last_write_time(Queued(3), fs::file_time_type::clock::now() - std::chrono::hours(2));
+  // The pusher has tried it once and holds it, under its claimed name.
+  const std::string held = ClaimedQueueFileName(Queued(3));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!FileExists(held) && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  ASSERT_TRUE(FileExists(held));
+  fs::last_write_time(held, fs::file_time_type::clock::now() - std::chrono::hours(2));
   run = Status();
   EXPECT_EQ(run.exitCode, 1) << run.out;
   EXPECT_THAT(run.out, HasSubstr("\"verdict\": \"DELAYED\""));

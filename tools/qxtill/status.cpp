@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 
+#include "manager/uRTServerManager.h"
 #include "manager/uRTServerManager_Counters.h"
 #include "platform/currency.h"
 #include "platform/datetime.h"
@@ -87,9 +88,11 @@ bool IsDocumentName(const std::string& aName) {
 // Z report and receipt number from "<till>-<z>-<n>.srtd..."; the till id may
 // itself hold dashes, so the numbers are taken from the right.
 std::optional<std::pair<int32_t, int32_t>> NumbersOf(const std::string& aName) {
-  const size_t mark = aName.find(kDocumentMark);
+  // A document the pusher is sending carries its claimed name meanwhile.
+  const std::string queued = UnclaimedQueueFileName(aName);
+  const size_t mark = queued.find(kDocumentMark);
   if (mark == std::string::npos) return std::nullopt;
-  const std::string stem = aName.substr(0, mark);
+  const std::string stem = queued.substr(0, mark);
   const size_t last = stem.rfind('-');
   if (last == std::string::npos || last == 0) return std::nullopt;
   const size_t before = stem.rfind('-', last - 1);
@@ -382,7 +385,7 @@ void ReadQueue(const std::string& aDir, int64_t aNow, QueueInfo& aQueue) {
     }
     ++aQueue.documents;
     if (aQueue.oldest.empty() || written < aQueue.oldestAt) {
-      aQueue.oldest = name;
+      aQueue.oldest = UnclaimedQueueFileName(name);
       aQueue.oldestAt = written;
     }
   }
@@ -453,13 +456,16 @@ std::vector<DayDocument> DayDocuments(const std::string& aDir, int32_t aZRep) {
     for (const std::string& name : FileNames(Child(aDir, folder))) {
       auto numbers = NumbersOf(name);
       if (!EndsWithIgnoreCase(name, kDocumentMark) || !numbers || numbers->first != aZRep) continue;
-      auto earlier = queued.find(name);
-      if (earlier != queued.end() && !FileExists(Child(aDir, "Queue/" + name))) {
-        documents[earlier->second].folder = folder;
+      // Filed under its queued name, also when it was listed claimed.
+      const std::string key = UnclaimedQueueFileName(name);
+      auto earlier = queued.find(key);
+      if (earlier != queued.end() &&
+          !FileExists(Child(aDir, "Queue/" + documents[earlier->second].name))) {
+        documents[earlier->second] = {folder, name};
         queued.erase(earlier);
         continue;
       }
-      if (folder == "Queue") queued[name] = documents.size();
+      if (folder == "Queue") queued[key] = documents.size();
       documents.push_back({folder, name});
     }
   };
@@ -512,18 +518,22 @@ class DayView {
   fs::path fRoot;
 };
 
-// Copies a document into the view; one the pusher filed since it was listed
-// is looked for in the dated directories, newest first.
+// Copies a document into the view; one the pusher claimed since it was
+// listed is looked for under its claimed name, and one it filed in the dated
+// directories (under its queued name), newest first.
 void CopyDocument(const std::string& aDir, const DayDocument& aDocument, DayView& aView) {
-  if (aView.Copy(Child(aDir, aDocument.folder + "/" + aDocument.name),
-                 aDocument.folder + "/" + aDocument.name))
+  const auto copy = [&](const std::string& aRelative) {
+    return aView.Copy(Child(aDir, aRelative), aRelative);
+  };
+  if (copy(aDocument.folder + "/" + aDocument.name)) return;
+  const std::string queued = UnclaimedQueueFileName(aDocument.name);
+  if (aDocument.folder == "Queue" && queued == aDocument.name &&
+      copy("Queue/" + ClaimedQueueFileName(queued)))
     return;
   for (const char* filed : {"Processed", "Errors"}) {
     const std::vector<std::string> dates = DatedDirectories(Child(aDir, filed));
     for (auto date = dates.rbegin(); date != dates.rend(); ++date) {
-      const std::string folder = std::string(filed) + "/" + *date;
-      if (aView.Copy(Child(aDir, folder + "/" + aDocument.name), folder + "/" + aDocument.name))
-        return;
+      if (copy(std::string(filed) + "/" + *date + "/" + queued)) return;
     }
   }
 }
