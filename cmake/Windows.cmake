@@ -93,10 +93,18 @@ target_link_libraries(host_example PRIVATE QXRS_VURUV90_20 oleaut32)
 set_target_properties(host_example PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
-# The verifier and the host program, for checking a store on Windows too.
-file(GLOB QX_VERIFY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/qxtill/verify*.cpp)
+# The verifier, the status report and qxtill, the host program that loads the
+# DLL as a Windows host does, for checking a till and its store on Windows too.
+file(GLOB QX_VERIFY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/qxtill/verify*.cpp
+  ${CMAKE_SOURCE_DIR}/tools/qxtill/status*.cpp)
 add_library(qxverify STATIC ${QX_VERIFY_SOURCES})
 target_link_libraries(qxverify PUBLIC qxcore)
+file(GLOB QX_QXTILL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/qxtill/*.cpp
+  ${CMAKE_SOURCE_DIR}/tools/qxtill/win/*.cpp)
+list(FILTER QX_QXTILL_SOURCES EXCLUDE REGEX ".*/(verify|status)[^/]*\\.cpp$")
+add_executable(qxtill ${QX_QXTILL_SOURCES})
+target_link_libraries(qxtill PRIVATE qxverify oleaut32)
+set_target_properties(qxtill PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 if(QX_BUILD_TESTS AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   enable_testing()

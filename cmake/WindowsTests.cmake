@@ -1,6 +1,8 @@
 # Tests of the Windows build, run by ctest: the exports of both DLLs with
 # objdump, and under Wine (x86-64) a host program that loads the DLL by name,
-# a whole day against the Linux simulator, and the process ending in a delivery.
+# a whole day against the Linux simulator (checked by the Linux qxtill and by
+# qxtill.exe, which then runs a day of its own), and the process ending in a
+# delivery.
 # QX_LINUX_BUILD names the Linux build whose rtsim and qxtill they use.
 set(QX_LINUX_BUILD "${CMAKE_SOURCE_DIR}/build" CACHE PATH "Linux build with rtsim and qxtill")
 set(QX_WIN32_BUILD "${CMAKE_SOURCE_DIR}/build-win32" CACHE PATH "The x86 Windows build")

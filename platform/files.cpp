@@ -284,4 +284,15 @@ bool DeleteFile(const std::string& path) {
   return true;
 }
 
+std::string MakeScratchDirectory(const std::string& prefix) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
+  // mkdtemp makes the directory with mode 0700 under a name nobody had.
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw Error("Cannot make a scratch directory \"" + pattern + "\": " + std::strerror(errno));
+  }
+  return pattern;
+}
+
 }  // namespace qx

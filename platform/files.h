@@ -123,4 +123,10 @@ bool DeleteFile(const std::string& path);
 // Name part after the last '/'.
 std::string ExtractFileName(std::string_view path);
 
+// A new, empty directory only this user can enter, below the system's
+// directory for temporary files ($TMPDIR or /tmp; the user's temporary
+// folder), named |prefix| and a unique suffix. Raises Error when none can be
+// made. The caller removes it.
+std::string MakeScratchDirectory(const std::string& prefix);
+
 }  // namespace qx

@@ -267,4 +267,27 @@ bool MoveFileReplace(const std::string& from, const std::string& to) {
 
 bool DeleteFile(const std::string& path) { return ::DeleteFileW(win::Wide(path).c_str()) != 0; }
 
+std::string MakeScratchDirectory(const std::string& prefix) {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  if (length == 0 || length > MAX_PATH) {
+    throw Error("Cannot find the folder for temporary files: " +
+                win::SystemErrorText(GetLastError()));
+  }
+  std::string base = win::Narrow(std::wstring_view(temp, length));
+  std::replace(base.begin(), base.end(), '\\', '/');
+  if (!base.empty() && base.back() != '/') base += '/';
+  // CreateDirectoryW fails on a name that exists, so the first name it makes
+  // is ours alone; the folder inherits the user's temporary folder's rights.
+  const uint64_t seed = (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount64();
+  DWORD error = ERROR_ALREADY_EXISTS;
+  for (uint64_t attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
+    const std::string path = base + prefix + std::to_string(seed + attempt * 7919);
+    if (CreateDirectoryW(win::Wide(path).c_str(), nullptr)) return path;
+    error = GetLastError();
+  }
+  throw Error("Cannot make a scratch directory in \"" + base +
+              "\": " + win::SystemErrorText(error));
+}
+
 }  // namespace qx

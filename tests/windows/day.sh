@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A fiscal day of a Windows host under Wine against the Linux RT server
 # simulator: the DLL writes its store below C:\QX_SRT_DB in the Wine prefix,
-# delivers every document, and the Linux verifier proves the stored chain.
+# delivers every document, and the Linux verifier and the Windows qxtill prove
+# the stored chain.
 # The same receipts signed by the Linux library give the same queue texts
 # apart from the date and the seal that depends on it.
 #   day.sh WINDOWS_BUILD LINUX_BUILD SOURCE_DIR
@@ -37,11 +38,18 @@ start_simulator() {  # log file; sets port
 }
 
 start_simulator "$work/rtsim-windows.log"
+windows_port=$port
 receipts=("$source"/examples/receipts/*.xml)
 # The pusher's log goes below the current directory.
 (cd "$work" && wine "$win/win_host.exe" day http://127.0.0.1 "$port" demo demo T01 \
   'C:\QX_SRT_DB\T01\Queue' "${receipts[@]}") | tr -d '\r' | tee "$work/host.log"
 "$linux/qxtill" verify "$store/T01"
+# The same store through the Windows qxtill, which loads nothing to verify;
+# its status report reads the pusher's log below the host's directory.
+(cd "$work" && wine "$win/qxtill.exe" verify 'C:\QX_SRT_DB\T01') | tr -d '\r' >"$work/verify.log" ||
+  { cat "$work/verify.log"; echo "day.sh: qxtill.exe verify failed"; exit 1; }
+(cd "$work" && wine "$win/qxtill.exe" status 'C:\QX_SRT_DB\T01') | tr -d '\r' >"$work/status.log" ||
+  { cat "$work/status.log"; echo "day.sh: qxtill.exe status is not OK"; exit 1; }
 
 # The Linux library's day with the same receipts, on a store and a server of
 # its own.
@@ -65,4 +73,12 @@ if ! diff <(masked "$store/T01") <(masked "$QX_SRT_DB/T01") >"$work/diff.txt"; t
   exit 1
 fi
 grep -E '^(OPENTILL|SIGNRECEIPT|XREPORT|CLOSETILL)' "$work/host.log" | grep -v -- '-> 0$' && exit 1
+
+# The Windows qxtill as the host of a second day: it loads the DLL beside it,
+# passes and frees oleaut32's strings, and the chain then holds both days.
+(cd "$work" && env -u QX_SRT_DB wine "$win/qxtill.exe" open http://127.0.0.1 "$windows_port" \
+  demo demo T01 sign "${receipts[0]}" close wait-queue 60) | tr -d '\r' >"$work/qxtill-day.log" ||
+  { cat "$work/qxtill-day.log"; echo "day.sh: qxtill.exe's day failed"; exit 1; }
+"$linux/qxtill" verify "$store/T01" | grep -q 'VERIFIED: 5 receipts in 2 Z reports, 0 problems' ||
+  { "$linux/qxtill" verify "$store/T01"; echo "day.sh: qxtill.exe's day does not verify"; exit 1; }
 echo "day.sh: the Windows day verifies and matches the Linux one"

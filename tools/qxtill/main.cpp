@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "tools/qxtill/qxtill.h"
 #include "tools/qxtill/status.h"
 
@@ -42,20 +43,22 @@ const StepEntry* FindStep(const std::string& aName) {
 void PrintUsage(FILE* aOut) {
   std::fprintf(aOut,
                "usage: qxtill [--lib LIBRARY] STEP [ARGS...] [STEP [ARGS...]]...\n"
-               "Loads the driver library (default: QXRS_VURUV90_20.so beside qxtill) and runs\n"
+               "Loads the driver library (default: %s beside qxtill) and runs\n"
                "the steps in order in one process, stopping at the first failure.\n"
-               "Steps:\n");
+               "Steps:\n",
+               LibraryFileName());
   for (const StepEntry& step : kSteps) std::fprintf(aOut, "  %s\n", step.synopsis);
   std::fprintf(
       aOut,
       "A step's arguments run up to the next step name. The data root is $QX_SRT_DB\n"
-      "(default /var/lib/QX_SRT_DB); a till's queue is <root>/<till>/Queue.\n"
+      "(default %s); a till's queue is <root>/<till>/Queue.\n"
       "\n"
       "usage: qxtill status [--json] [--max-age MINUTES] [--log-dir DIR] DATAROOT|TILLDIR...\n"
       "Reads each till's store and the pusher's log (default ./LogFiles/RTPusher), changes\n"
       "nothing, and prints one verdict per till: OK (exit 0), DELAYED or REJECTED (1),\n"
       "BROKEN (2), UNKNOWN (3). DELAYED: a queued document older than --max-age\n"
-      "(default 30 minutes).\n");
+      "(default 30 minutes).\n",
+      SystemDataRoot().c_str());
 }
 
 struct PlannedStep {

@@ -1,5 +1,5 @@
 // qxtill: a host program for integrators and support staff. It loads the
-// driver library with dlopen, exactly as a point-of-sale host does, and runs
+// driver library (dlopen, LoadLibraryW) exactly as a point-of-sale host does, and runs
 // a sequence of steps (open, sign, xreport, close, wait-queue, ...) in one
 // process, printing what every call returned.
 #pragma once
@@ -10,26 +10,37 @@
 
 namespace qx::qxtill {
 
-// The library's exports, resolved by name.
+// The entry points' calling convention: stdcall on Windows (where x86-64 has
+// only one convention and ignores it), the default elsewhere.
+#if defined(_WIN32)
+#define QXTILL_ENTRY __stdcall
+#else
+#define QXTILL_ENTRY
+#endif
+
+// The library's exports, resolved by name, and the OLE string functions that
+// go with its strings (its own exports, or oleaut32's on Windows).
 struct DriverLibrary {
   using BSTR = char16_t*;
   void* handle = nullptr;
-  int32_t (*OpenTill)(BSTR, int32_t, BSTR, BSTR, BSTR, BSTR*) = nullptr;
-  int32_t (*SignReceipt)(BSTR, BSTR*, BSTR*) = nullptr;
-  int32_t (*CloseTill)(BSTR*, BSTR*) = nullptr;
-  int32_t (*XReport)(BSTR*, BSTR*) = nullptr;
+  int32_t(QXTILL_ENTRY* OpenTill)(BSTR, int32_t, BSTR, BSTR, BSTR, BSTR*) = nullptr;
+  int32_t(QXTILL_ENTRY* SignReceipt)(BSTR, BSTR*, BSTR*) = nullptr;
+  int32_t(QXTILL_ENTRY* CloseTill)(BSTR*, BSTR*) = nullptr;
+  int32_t(QXTILL_ENTRY* XReport)(BSTR*, BSTR*) = nullptr;
   BSTR (*SysAllocStringLen)(const char16_t*, unsigned int) = nullptr;
   void (*SysFreeString)(BSTR) = nullptr;
   unsigned int (*SysStringLen)(BSTR) = nullptr;
 };
 
+// The driver library's file name on this system.
+const char* LibraryFileName();
 // Loads the library at |aPath| and resolves every export. Raises qx::Error
-// with dlerror's text when the file or an export is missing.
+// with the system's reason when the file or an export is missing.
 DriverLibrary LoadDriverLibrary(const std::string& aPath);
 // Unloads it; the library stops its threads on the way out.
 void UnloadDriverLibrary(DriverLibrary& aLibrary);
-// QXRS_VURUV90_20.so in the directory of this program, or in ../lib when only
-// that one exists (the layout the package installs).
+// LibraryFileName() in the directory of this program, or in ../lib when only
+// that one exists (the layout the Debian package installs).
 std::string DefaultLibraryPath();
 
 // State carried from one step to the next within a run.
@@ -56,7 +67,7 @@ bool StepVerify(Session& aSession, const std::vector<std::string>& aArgs);
 // The driver library of the session, loading it on first use.
 DriverLibrary& Library(Session& aSession);
 // The data root the library uses: $QX_SRT_DB when set and non-empty, else
-// /var/lib/QX_SRT_DB.
+// the system's (/var/lib/QX_SRT_DB, C:\QX_SRT_DB).
 std::string DataRoot();
 
 }  // namespace qx::qxtill

@@ -483,12 +483,7 @@ std::vector<DayDocument> DayDocuments(const std::string& aDir, int32_t aZRep) {
 class DayView {
  public:
   DayView() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qxtill_status_XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr)
-      throw std::runtime_error("cannot make a scratch directory for the chain check");
-    fRoot = pattern;
+    fRoot = MakeScratchDirectory("qxtill_status_");
     fs::create_directories(fRoot / "Queue");
   }
   ~DayView() {
@@ -501,7 +496,10 @@ class DayView {
   void Link(const fs::path& aTarget, const std::string& aRelative) {
     const fs::path link = fRoot / aRelative;
     fs::create_directories(link.parent_path());
-    fs::create_symlink(fs::absolute(aTarget), link);
+    // Where links need a privilege the user lacks, a copy does as well.
+    std::error_code error;
+    fs::create_symlink(fs::absolute(aTarget), link, error);
+    if (error) fs::copy_file(aTarget, link);
   }
   // False when the file is gone (moved or removed since it was listed).
   bool Copy(const fs::path& aSource, const std::string& aRelative) {

@@ -57,7 +57,7 @@ std::string ReadReceiptFile(const std::string& aPath) {
 }
 
 // Result and error of the entry points that take no input.
-bool CallReport(Session& aSession, const char* aName, int32_t (*aCall)(BSTR*, BSTR*)) {
+bool CallReport(Session& aSession, const char* aName, int32_t(QXTILL_ENTRY* aCall)(BSTR*, BSTR*)) {
   const DriverLibrary& library = Library(aSession);
   LibraryString result(library), error(library);
   const int32_t code = aCall(result.Out(), error.Out());
