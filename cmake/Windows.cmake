@@ -37,7 +37,6 @@ target_compile_definitions(expat PUBLIC XML_STATIC)
 
 # The library's code: every system-neutral source, the Windows side of the
 # platform services and of the application base's windows.
-set(QX_POSIX_ONLY files http digest threads)
 file(GLOB QX_CORE_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/platform/*.cpp
   ${CMAKE_SOURCE_DIR}/platform/win/*.cpp
@@ -46,9 +45,6 @@ file(GLOB QX_CORE_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/base/win/*.cpp
   ${CMAKE_SOURCE_DIR}/rtserver/*.cpp
   ${CMAKE_SOURCE_DIR}/manager/*.cpp)
-foreach(name IN LISTS QX_POSIX_ONLY)
-  list(REMOVE_ITEM QX_CORE_SOURCES ${CMAKE_SOURCE_DIR}/platform/${name}.cpp)
-endforeach()
 list(FILTER QX_CORE_SOURCES EXCLUDE REGEX "/base/uQX_Base_(X11|Wait|MessageBox)\\.cpp$")
 add_library(qxcore STATIC ${QX_CORE_SOURCES})
 target_include_directories(qxcore PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
