@@ -150,10 +150,24 @@ void BM_SignDurable(benchmark::State& aState) {
 }
 BENCHMARK(BM_SignDurable)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// Closes the day and opens the next one, with the server gone as it is once
+// OpenDay has returned: a day holds at most 9998 receipts.
+bool StartNextDay(kRTSManager& aManager) {
+  constexpr int32_t kRefusingPort = 9;  // nothing listens there
+  // The VAT map read at the first opening stays with the manager.
+  return aManager.DayClose() &&
+         aManager.DayOpen("", "http://127.0.0.1", kRefusingPort, "", "", kTill);
+}
+
 // Signs |aCount| receipts, deleting the queued files every thousand (nobody
-// delivers them) so the memory file system does not fill.
+// delivers them) so the memory file system does not fill, and closing the
+// day before its receipt numbers run out.
 bool SignMany(kRTSManager& aManager, const std::string& aHost, int aCount) {
   for (int i = 0; i < aCount; ++i) {
+    if (aManager.ActualCounters().CurrentnRec() + 1 >= kRTSClosureNumber &&
+        !StartNextDay(aManager)) {
+      return false;
+    }
     if (!aManager.ProcessReceipt(aHost)) return false;
     if (i % 1000 == 999) {
       for (const std::string& path : aManager.GetQueuedFiles()) ::unlink(path.c_str());
