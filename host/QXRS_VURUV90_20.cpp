@@ -211,7 +211,6 @@ Outcome XReport() {
 // The library's start: the user's locale is read once, here, and the
 // application object (its log beside the host executable) is created.
 __attribute__((constructor)) void LoadLibrary() {
-  KeepLibraryMapped();
   try {
     LocaleDecimalSeparator();
   } catch (...) {
@@ -224,9 +223,10 @@ __attribute__((constructor)) void LoadLibrary() {
 // library outlives dlclose.
 __attribute__((destructor)) void UnloadLibrary() {
   // Where this step runs under a lock the threads need to end, it must not
-  // wait for them: they then end with the process, and the document a
-  // delivery was sending stays queued for the next start. The log lines
-  // still queued are written here when no thread holds them.
+  // wait for them. There the threads hold the library while they run, so
+  // this step comes at the end of the process, which has ended them: the
+  // document a delivery was sending stays queued for the next start, and the
+  // log lines still queued are written here when no thread held them.
   if (!UnloadMayWaitForThreads()) {
     if (gManager) gManager->WriteOutPusherLogHere();
     if (gApplication) gApplication->WriteOutLogHere();

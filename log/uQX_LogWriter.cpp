@@ -60,7 +60,7 @@ tQX_LogThread::tQX_LogThread(tQX_LogWriter& writer)
 
 tQX_LogThread::~tQX_LogThread() {
   Terminate();
-  if (fThread.joinable()) fThread.join();
+  fThread.Join();
 }
 
 void tQX_LogThread::Push(std::string line) {

@@ -13,9 +13,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "base/uQX_Base_Defs.h"
+#include "platform/threads.h"
 
 namespace qx {
 
@@ -58,7 +58,7 @@ class tQX_LogThread {
   uint64_t fPushed = 0;               // guarded by fLock
   uint64_t fHandled = 0;              // guarded by fLock
   bool fTerminated = false;           // guarded by fLock
-  std::thread fThread;                // last: starts once the rest exists
+  LibraryThread fThread;              // last: starts once the rest exists
 };
 
 class tQX_LogWriter {

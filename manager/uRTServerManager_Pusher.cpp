@@ -177,9 +177,9 @@ kRTSPusherThread::~kRTSPusherThread() {
 }
 
 void kRTSPusherThread::Start() {
-  if (fThread.joinable()) return;
+  if (fThread.Joinable()) return;
   LogInfo("****** START " + DataQueueDir() + " *****");
-  fThread = std::thread([this] { Execute(); });
+  fThread = LibraryThread([this] { Execute(); });
 }
 
 void kRTSPusherThread::Terminate() {
@@ -191,7 +191,7 @@ void kRTSPusherThread::Terminate() {
 }
 
 void kRTSPusherThread::WaitFor() {
-  if (fThread.joinable()) fThread.join();
+  fThread.Join();
 }
 
 bool kRTSPusherThread::Finished() const {

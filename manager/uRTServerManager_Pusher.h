@@ -14,10 +14,10 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/threads.h"
 
 namespace qx {
 
@@ -173,7 +173,7 @@ class kRTSPusherThread {
   std::condition_variable fWake;
   bool fTerminated = false;
   bool fFinished = false;
-  std::thread fThread;
+  LibraryThread fThread;
 };
 
 // QX_PUSHER_PAUSE_MS when it holds a non-negative integer, else 30000.

@@ -31,15 +31,11 @@ void ReleaseInstance(intptr_t claim);
 // (/var/lib/QX_SRT_DB, C:\QX_SRT_DB).
 std::string SystemDataRoot();
 
-// Keeps the library's code mapped for as long as threads of its own may run,
-// where the unload step cannot wait for them (see UnloadMayWaitForThreads):
-// the library then stays loaded until the process ends. Called once at load.
-void KeepLibraryMapped() noexcept;
-
 // True when the library's unload step may stop and wait for its own threads.
-// False where the system runs that step under a lock its threads need to end
-// (there, the library stays loaded while they run and they end with the
-// process).
+// False where the system runs that step under a lock its threads need to end:
+// there, the threads hold the library loaded while they run (LibraryThread),
+// so the step comes only once they have all left, or at the end of the
+// process, which has ended them already.
 bool UnloadMayWaitForThreads();
 
 }  // namespace qx

@@ -64,8 +64,6 @@ void ReleaseInstance(intptr_t claim) {
 std::string SystemDataRoot() { return "/var/lib/QX_SRT_DB"; }
 
 // dlclose runs the unload step without a lock the threads need: it stops them.
-void KeepLibraryMapped() noexcept {}
-
 bool UnloadMayWaitForThreads() { return true; }
 
 }  // namespace qx

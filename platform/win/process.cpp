@@ -65,15 +65,7 @@ void ReleaseInstance(intptr_t claim) {
 std::string SystemDataRoot() { return "C:\\QX_SRT_DB"; }
 
 // The unload step runs inside DllMain, under the loader lock, which a thread
-// needs to end: waiting there for one never returns. Pinning the DLL keeps
-// its code mapped for its threads after the host's FreeLibrary, which then
-// returns at once; the threads end with the process.
-void KeepLibraryMapped() noexcept {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                     reinterpret_cast<LPCWSTR>(&KeepLibraryMapped), &self);
-}
-
+// needs to end: waiting there for one never returns.
 bool UnloadMayWaitForThreads() { return false; }
 
 }  // namespace qx

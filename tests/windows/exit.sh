@@ -2,6 +2,8 @@
 # A Windows host ends its process while the pusher is delivering a receipt to
 # a server that does not answer: the process ends at once, the document stays
 # queued, and the next start delivers it; the store then verifies.
+# A host that frees the library in the middle of a delivery gets FreeLibrary
+# back at once while the delivery goes on.
 #   exit.sh WINDOWS_BUILD LINUX_BUILD SOURCE_DIR
 set -euo pipefail
 win=$1
@@ -47,3 +49,13 @@ curl -s -o /dev/null -d '' "$control/clear"
 (cd "$work" && wine "$win/win_host.exe" day http://127.0.0.1 "$port" demo demo T01 \
   'C:\QX_SRT_DB\exit\T01\Queue') | tr -d '\r' | tail -n 2
 "$linux/qxtill" verify "$store/T01"
+
+# A till switch ends the first till's delivery thread, then the host frees the
+# library while the second till's receipt is on its way: FreeLibrary returns at
+# once, the library stays mapped for the thread still delivering, and the
+# receipt reaches the server.
+curl -s -o /dev/null -d 'kind=delay&ms=2000&match=createReceipt&count=1' "$control/fault"
+(cd "$work" && wine "$win/win_host.exe" free http://127.0.0.1 "$port" demo demo T01 T02 \
+  'C:\QX_SRT_DB\exit\T02\Queue' "$receipt") | tr -d '\r' | tee "$work/free.log"
+grep -q 'still mapped' "$work/free.log" || { echo "exit.sh: the library was unloaded"; exit 1; }
+"$linux/qxtill" verify "$store/T02"

@@ -9,6 +9,10 @@
 //   win_host exit ADDRESS PORT USER PASSWORD TILL RECEIPT
 //                               opens, signs one receipt and ends the process
 //                               while the pusher may be delivering it
+//   win_host free ADDRESS PORT USER PASSWORD TILL OTHERTILL QUEUEDIR RECEIPT
+//                               opens TILL, switches to OTHERTILL, signs one
+//                               receipt and frees the library while the pusher
+//                               may be delivering it; waits for QUEUEDIR to drain
 // clang-format off
 #include <windows.h>  // first: the other system headers need its types
 #include <oleauto.h>
@@ -126,8 +130,8 @@ int Exports() {
   return failures == 0 ? 0 : 1;
 }
 
-int32_t Open(HMODULE library, char** args) {
-  Text address(args[0]), user(args[2]), password(args[3]), till(args[4]), error;
+int32_t Open(HMODULE library, char** args, const char* tillId = nullptr) {
+  Text address(args[0]), user(args[2]), password(args[3]), till(tillId ? tillId : args[4]), error;
   const int32_t result = Find<OpenTill>(library, "OPENTILL")(
       address.value, std::atoi(args[1]), user.value, password.value, till.value, error.Out());
   Print("OPENTILL", result, error);
@@ -153,6 +157,27 @@ size_t Queued(const std::string& queueDir) {
   return count;
 }
 
+// Waits up to a minute for the queue to drain; true when it did.
+bool Drained(const std::string& queueDir) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (Queued(queueDir) > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const size_t left = Queued(queueDir);
+  std::printf("queue -> %zu document(s) left\n", left);
+  return left == 0;
+}
+
+// FreeLibrary must return at once whatever the library's threads are doing.
+bool FreedAtOnce(HMODULE library) {
+  const auto start = std::chrono::steady_clock::now();
+  FreeLibrary(library);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  std::printf("FreeLibrary -> %lld ms\n", static_cast<long long>(took.count()));
+  return took < std::chrono::seconds(2);
+}
+
 int Day(int argc, char** argv) {
   if (argc < 6) return 2;
   HMODULE library = LoadDriver();
@@ -166,20 +191,24 @@ int Day(int argc, char** argv) {
     Print(report, status, error, &result);
     if (status != 0) ++failures;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (Queued(queueDir) > 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  const size_t left = Queued(queueDir);
-  std::printf("queue -> %zu document(s) left\n", left);
-  if (left > 0) ++failures;
-  const auto start = std::chrono::steady_clock::now();
-  FreeLibrary(library);
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  std::printf("FreeLibrary -> %lld ms\n", static_cast<long long>(took.count()));
-  if (took > std::chrono::seconds(2)) ++failures;
+  if (!Drained(queueDir)) ++failures;
+  if (!FreedAtOnce(library)) ++failures;
   return failures == 0 ? 0 : 1;
+}
+
+// The host lets go of the library in the middle of a delivery, after a till
+// switch has ended one delivery thread: the library stays mapped for the
+// thread that still runs, which goes on to deliver the receipt.
+int Free(int argc, char** argv) {
+  if (argc < 8) return 2;
+  HMODULE library = LoadDriver();
+  if (library == nullptr) return 1;
+  if (Open(library, argv) != 0 || Open(library, argv, argv[5]) != 0) return 1;
+  if (Sign(library, argv[7]) != 0) return 1;
+  if (!FreedAtOnce(library)) return 1;
+  const bool mapped = GetModuleHandleW(L"QXRS_VURUV90_20.dll") != nullptr;
+  std::printf("after FreeLibrary the library is %s\n", mapped ? "still mapped" : "unloaded");
+  return mapped && Drained(argv[6]) ? 0 : 1;
 }
 
 // Ends the process with the library loaded, the way a host that never frees
@@ -204,6 +233,7 @@ int main(int argc, char** argv) {
   if (command == "exports") return Exports();
   if (command == "day") return Day(argc - 2, argv + 2);
   if (command == "exit") return Exit(argc - 2, argv + 2);
-  std::fprintf(stderr, "usage: win_host exports | day ... | exit ...\n");
+  if (command == "free") return Free(argc - 2, argv + 2);
+  std::fprintf(stderr, "usage: win_host exports | day ... | exit ... | free ...\n");
   return 2;
 }
