@@ -44,6 +44,19 @@ grep -q 'createReceipt' "$work/rtsim.log" || { echo "exit.sh: no delivery was un
 queued=$(find "$store/T01/Queue" -name '*.srtd' | wc -l)
 [ "$queued" -eq 1 ] || { echo "exit.sh: $queued documents queued, expected 1"; exit 1; }
 
+# The pusher's line for the receipt it was sending is in its log.
+grep -q 'Queue.*\.srtd' "$work"/LogFiles/RTPusher/RTSPusher_*.log ||
+  { echo "exit.sh: the pusher's log lacks the delivery"; exit 1; }
+
+# A failed opening's log line, queued just before the process ends, is in the
+# application's log beside the host.
+applog="$win/LogFiles/win_host.log"
+rm -f "$applog"
+(cd "$work" && wine "$win/win_host.exe" exit http://127.0.0.1 "$port" demo wrong T09 "$receipt") |
+  tr -d '\r' || true
+grep -q 'OPENTILL failed: .*401' "$applog" ||
+  { echo "exit.sh: the log line queued before the exit is lost"; exit 1; }
+
 # The next start delivers it.
 curl -s -o /dev/null -d '' "$control/clear"
 (cd "$work" && wine "$win/win_host.exe" day http://127.0.0.1 "$port" demo demo T01 \
