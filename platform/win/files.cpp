@@ -3,15 +3,20 @@
 // in the same directory, flushed with FlushFileBuffers, then moved over the
 // target with MoveFileExW and MOVEFILE_WRITE_THROUGH, which returns only once
 // the move is on disk (NTFS has no separate directory flush).
-#include <windows.h>
+// clang-format off
+#include <windows.h>  // first: the other system headers need its types
+#include <sddl.h>
+// clang-format on
 // The service's own DeleteFile, not the system's macro of that name.
 #undef DeleteFile
 
+#include "platform/files.h"
+
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "platform/error.h"
-#include "platform/files.h"
 #include "platform/strings.h"
 #include "platform/win/filetime.h"
 #include "platform/win/wide.h"
@@ -108,6 +113,61 @@ bool DirectoryExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+namespace {
+
+// The rights of a directory the library makes, the counterpart of mode 0700:
+// full control for the account running the till, the system and the
+// administrators, inherited by everything made below it, and nothing taken
+// from the folders above. Empty (the folder's default rights) where the
+// account cannot be read, so that a till still works.
+struct OwnerOnlyRights {
+  struct Free {
+    void operator()(void* memory) const { LocalFree(memory); }
+  };
+  std::unique_ptr<void, Free> descriptor;
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+
+  OwnerOnlyRights(const OwnerOnlyRights&) = delete;
+  OwnerOnlyRights& operator=(const OwnerOnlyRights&) = delete;
+  OwnerOnlyRights() {
+    const std::wstring account = AccountSid();
+    if (account.empty()) return;
+    const std::wstring sddl = L"D:P(A;OICI;FA;;;" + account + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &made,
+                                                              nullptr)) {
+      return;
+    }
+    descriptor.reset(made);
+    attributes.lpSecurityDescriptor = made;
+  }
+
+  SECURITY_ATTRIBUTES* get() { return descriptor ? &attributes : nullptr; }
+
+  // The account of the calling thread (an impersonated one included) as text.
+  static std::wstring AccountSid() {
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      return std::wstring();
+    }
+    win::Handle owned(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[size ? size : 1]);
+    LPWSTR text = nullptr;
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.get(), size, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &text)) {
+      return std::wstring();
+    }
+    std::wstring sid(text);
+    LocalFree(text);
+    return sid;
+  }
+};
+
+}  // namespace
+
 bool ForceDirectories(const std::string& path) {
   if (path.empty()) return false;
   std::string trimmed = path;
@@ -119,7 +179,8 @@ bool ForceDirectories(const std::string& path) {
   if (slash != std::string::npos && slash > 0) {
     if (!ForceDirectories(trimmed.substr(0, slash))) return false;
   }
-  if (CreateDirectoryW(win::Wide(trimmed).c_str(), nullptr)) return true;
+  OwnerOnlyRights rights;
+  if (CreateDirectoryW(win::Wide(trimmed).c_str(), rights.get())) return true;
   return GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExists(trimmed);
 }
 

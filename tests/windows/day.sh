@@ -73,6 +73,13 @@ if ! diff <(masked "$store/T01") <(masked "$QX_SRT_DB/T01") >"$work/diff.txt"; t
   exit 1
 fi
 grep -E '^(OPENTILL|SIGNRECEIPT|XREPORT|CLOSETILL)' "$work/host.log" | grep -v -- '-> 0$' && exit 1
+# The store's folders are for the till's account alone; Wine keeps that as
+# folder modes without rights for everyone else.
+rights=$(wine "$win/win_host.exe" rights 'C:\QX_SRT_DB\T01\Queue' | tr -d '\r')
+case "$rights" in
+  D:* ) [[ "$rights" != *";;;WD)"* ]] || { echo "day.sh: the queue is open to everyone: $rights"; exit 1; } ;;
+  * ) echo "day.sh: the queue's rights cannot be read: $rights"; exit 1 ;;
+esac
 
 # The Windows qxtill as the host of a second day: it loads the DLL beside it,
 # passes and frees oleaut32's strings, and the chain then holds both days.

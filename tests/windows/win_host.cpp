@@ -9,6 +9,7 @@
 //   win_host exit ADDRESS PORT USER PASSWORD TILL RECEIPT
 //                               opens, signs one receipt and ends the process
 //                               while the pusher may be delivering it
+//   win_host rights PATH        the access rights of a file or folder (SDDL)
 //   win_host free ADDRESS PORT USER PASSWORD TILL OTHERTILL QUEUEDIR RECEIPT
 //                               opens TILL, switches to OTHERTILL, signs one
 //                               receipt and frees the library while the pusher
@@ -16,6 +17,8 @@
 // clang-format off
 #include <windows.h>  // first: the other system headers need its types
 #include <oleauto.h>
+#include <aclapi.h>
+#include <sddl.h>
 // clang-format on
 
 #include <chrono>
@@ -226,6 +229,22 @@ int Exit(int argc, char** argv) {
   ExitProcess(7);
 }
 
+int Rights(int argc, char** argv) {
+  if (argc < 1) return 2;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(Wide(argv[0]).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return 1;
+  }
+  LPWSTR text = nullptr;
+  const bool ok = ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+  if (ok) std::printf("%ls\n", text);
+  LocalFree(text);
+  LocalFree(descriptor);
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,6 +253,7 @@ int main(int argc, char** argv) {
   if (command == "day") return Day(argc - 2, argv + 2);
   if (command == "exit") return Exit(argc - 2, argv + 2);
   if (command == "free") return Free(argc - 2, argv + 2);
-  std::fprintf(stderr, "usage: win_host exports | day ... | exit ... | free ...\n");
+  if (command == "rights") return Rights(argc - 2, argv + 2);
+  std::fprintf(stderr, "usage: win_host exports | day ... | exit ... | free ... | rights PATH\n");
   return 2;
 }
