@@ -190,9 +190,7 @@ void kRTSPusherThread::Terminate() {
   fWake.notify_all();
 }
 
-void kRTSPusherThread::WaitFor() {
-  fThread.Join();
-}
+void kRTSPusherThread::WaitFor() { fThread.Join(); }
 
 bool kRTSPusherThread::Finished() const {
   std::lock_guard<std::mutex> lock(fStateLock);
@@ -338,7 +336,9 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
   // The document is claimed before anything of it is sent: one that the
   // signing path has taken back meanwhile is gone and is not sent at all.
   std::string sending = aFileName;
-  if (!IsClaimedQueueFileName(aFileName)) {
+  if (ClaimedAhead(aFileName)) {
+    sending = fReadAhead->claimedName;
+  } else if (!IsClaimedQueueFileName(aFileName)) {
     sending = ClaimedQueueFileName(aFileName);
     if (!RenameNoReplace(aFileName, sending)) {
       if (!FileExists(aFileName)) return true;
@@ -406,21 +406,39 @@ void kRTSPusherThread::ReadAhead() {
   fReadAhead.reset();
   if (fQueue.Size() < 2) return;
   const std::string next = fQueue.Path(1);
+  // Claimed now rather than when its turn comes, so that the rename too
+  // costs the queue no time. A claimed document is sent whatever comes
+  // between, as at its turn: a crash leaves it queued under its claimed name.
+  // A claim that fails is made again at its turn, which reports why.
+  std::string claimed = next;
+  if (!IsClaimedQueueFileName(next)) {
+    claimed = ClaimedQueueFileName(next);
+    if (!RenameNoReplace(next, claimed)) return;
+  }
+  fReadAhead = ReadText{next, claimed, std::nullopt, std::string()};
   try {
-    const std::optional<FileIdentity> before = IdentityOf(next);
+    const std::optional<FileIdentity> before = IdentityOf(claimed);
     if (!before) return;
-    std::string text = ReadDocument(next);
+    std::string text = ReadDocument(claimed);
     // A file replaced while it was being read is read again when its turn comes.
-    if (IdentityOf(next) == before) fReadAhead = ReadText{next, *before, std::move(text)};
+    if (IdentityOf(claimed) != before) return;
+    fReadAhead->identity = before;
+    fReadAhead->text = std::move(text);
   } catch (...) {
     // Read again when its turn comes, which reports what went wrong.
   }
 }
 
+bool kRTSPusherThread::ClaimedAhead(const std::string& aListedName) const {
+  return fReadAhead && fReadAhead->fileName == aListedName && !fReadAhead->claimedName.empty() &&
+         fReadAhead->claimedName != aListedName;
+}
+
 std::string kRTSPusherThread::TakeDocumentText(const std::string& aListedName,
                                                const std::string& aFileName) {
   std::optional<ReadText> ahead = std::exchange(fReadAhead, std::nullopt);
-  if (ahead && ahead->fileName == aListedName && IdentityOf(aFileName) == ahead->identity) {
+  if (ahead && ahead->fileName == aListedName && ahead->identity &&
+      IdentityOf(aFileName) == ahead->identity) {
     return std::move(ahead->text);
   }
   return ReadDocument(aFileName);

@@ -122,8 +122,10 @@ class kRTSPusherThread {
   // The work done while a document is on its way to the server: filing the
   // one delivered before it and reading the one after it.
   void WorkWhileSending();
-  // Reads the document that follows the one being sent, if any.
+  // Claims and reads the document that follows the one being sent, if any.
   void ReadAhead();
+  // True when the read-ahead has claimed the queued file |aListedName|.
+  bool ClaimedAhead(const std::string& aListedName) const;
   // The text of the file |aFileName|, listed as |aListedName| (its name
   // before the claim): the text read ahead when the file is still the very
   // one read, else read now.
@@ -144,10 +146,13 @@ class kRTSPusherThread {
     std::string targetDir;
   };
 
-  // A queued document read ahead, and the identity of the file it was read from.
+  // The queued document after the one being sent, claimed ahead of its turn
+  // (|claimedName|, empty when the claim failed) and read when it could be,
+  // with the identity of the file it was read from.
   struct ReadText {
     std::string fileName;
-    FileIdentity identity;
+    std::string claimedName;
+    std::optional<FileIdentity> identity;
     std::string text;
   };
 

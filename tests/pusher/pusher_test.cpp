@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "manager/uRTServerManager.h"
 #include "manager/uRTServerManager_Pusher.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
@@ -264,18 +265,19 @@ TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
 }
 
 // While a document is on its way, the one delivered before it is filed and
-// the one after it is read ahead. A file replaced after that read is sent as
-// it then is.
+// the one after it is claimed and read ahead. A claimed file replaced after
+// that read is sent as it then is.
 TEST_F(PusherTest, FileReplacedAfterItWasReadAheadIsSentAsReplaced) {
   Queue("T01-0001-0001.srtd", Receipt(1), 10);
   Queue("T01-0001-0002.srtd", Receipt(2), 20);
-  const std::string third = Queue("T01-0001-0003.srtd", Receipt(3), 30);
+  const std::string third = ClaimedQueueFileName(Queue("T01-0001-0003.srtd", Receipt(3), 30));
   int requests = 0;
   sim_.SetLogSink([&](const std::string&) {
     if (++requests != 2) return;
-    // The first document has been filed while the second was on its way;
-    // the third is read ahead just after that, if not already.
+    // The first document is filed and the third claimed while the second is
+    // on its way.
     EXPECT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0001.srtd")); }));
+    EXPECT_TRUE(WaitUntil([&] { return fs::exists(third); }));
     WriteFileAtomic(third, Receipt(30) + "\r\n");
   });
   StartPusher();
