@@ -7,11 +7,15 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "platform/error.h"
+#include "platform/win/trust.h"
 #include "platform/win/wide.h"
 
 namespace qx {
@@ -22,7 +26,18 @@ namespace {
 constexpr DWORD kWineTimeout = 10060;
 constexpr DWORD kWineUntrustedCertificate = 12157;
 
-std::string TransportErrorText(DWORD code) {
+// A refused server certificate: what is wrong with it, when known, and where
+// trust could come from.
+std::string CertificateFailureText(const std::string& detail, const std::string& trustFile) {
+  std::string text = "SSL peer certificate or SSH remote key was not OK";
+  if (!detail.empty()) text += ": " + detail;
+  text += trustFile.empty()
+              ? " (to trust the server's own certificate, name it or its CA in QX_TLS_CA_FILE)"
+              : " (not trusted by the system nor by QX_TLS_CA_FILE " + trustFile + ")";
+  return text;
+}
+
+std::string TransportErrorText(DWORD code, const std::string& trustFile) {
   switch (code) {
     case ERROR_WINHTTP_TIMEOUT:
     case kWineTimeout:
@@ -40,7 +55,7 @@ std::string TransportErrorText(DWORD code) {
     case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
     case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
     case kWineUntrustedCertificate:
-      return "SSL peer certificate or SSH remote key was not OK";
+      return CertificateFailureText(std::string(), trustFile);
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
       return "Weird server reply";
     default:
@@ -118,9 +133,9 @@ std::wstring QueryHeader(HINTERNET request, DWORD info) {
   return text;
 }
 
-HttpReply Failure(DWORD code) {
+HttpReply Failure(std::string reason) {
   HttpReply reply;
-  reply.reason = TransportErrorText(code);
+  reply.reason = std::move(reason);
   return reply;
 }
 
@@ -145,6 +160,192 @@ bool ReadBody(HINTERNET request, long idleSeconds, const Deadline& deadline, std
   }
 }
 
+// Writes the whole body of a request sent without it.
+bool WriteBody(HINTERNET request, std::string_view body, long idleSeconds, const Deadline& deadline,
+               DWORD& error) {
+  while (!body.empty()) {
+    LimitNextWait(request, idleSeconds, deadline);
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(body.size(), 1u << 20));
+    DWORD written = 0;
+    if (!WinHttpWriteData(request, body.data(), chunk, &written)) {
+      error = GetLastError();
+      return false;
+    }
+    if (written == 0) {
+      error = ERROR_WINHTTP_CONNECTION_ERROR;
+      return false;
+    }
+    body.remove_prefix(written);
+  }
+  return true;
+}
+
+// Keeps the credentials and the body of a request off any connection whose
+// server certificate has not passed the check against the extra trusted
+// certificates. WinHTTP shows a connection's certificate only once a
+// request's headers are built for it, so the first request on a connection
+// is a bare one; the real request follows on that connection once its
+// certificate passed. A connection opened later loses the credentials before
+// headers are built for it, and the request on it is abandoned.
+struct ConnectionGuard {
+  ConnectionGuard(InternetHandle& guarded, const win::ExtraTrust& extraTrust,
+                  std::wstring serverHost)
+      : request(guarded), trust(extraTrust), host(std::move(serverHost)) {}
+
+  InternetHandle& request;
+  const win::ExtraTrust& trust;
+  const std::wstring host;
+  bool carriesSecrets = false;  // the send under way has credentials on it
+  bool opened = false;          // it opened a connection
+  bool trusted = false;         // that connection's certificate passed
+  bool closed = false;          // the callback closed the request
+  std::string refusal;
+};
+
+bool ServerIsTrusted(HINTERNET request, ConnectionGuard& guard) {
+  PCCERT_CONTEXT certificate = nullptr;
+  DWORD size = sizeof certificate;
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) ||
+      certificate == nullptr) {
+    guard.refusal = "the server's certificate cannot be read";
+    return false;
+  }
+  guard.refusal = guard.trust.Refusal(certificate, guard.host);
+  CertFreeCertificateContext(certificate);
+  return guard.refusal.empty();
+}
+
+void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status, void*, DWORD) {
+  auto* guard = reinterpret_cast<ConnectionGuard*>(context);
+  if (guard == nullptr || guard->closed) return;
+  if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) {
+    guard->opened = true;
+    guard->trusted = false;
+    WinHttpAddRequestHeaders(request, L"Authorization:", static_cast<DWORD>(-1),
+                             WINHTTP_ADDREQ_FLAG_REPLACE);
+  } else if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
+    guard->trusted = ServerIsTrusted(request, *guard);
+    if (!guard->trusted || (guard->carriesSecrets && guard->opened)) {
+      // Stops the send where WinHTTP still can; where it cannot, nothing
+      // secret is on it.
+      guard->closed = true;
+      WinHttpCloseHandle(guard->request.release());
+    }
+  }
+}
+
+constexpr char kConnectionNotKept[] =
+    "Server did not keep the connection its certificate was checked on";
+constexpr wchar_t kContentType[] = L"Content-Type: application/soap+xml; charset=utf-8\r\n";
+
+// One send of the guarded request with |headers| added and |total| body
+// bytes announced, none given. False with |failure| set when it did not go
+// out over a trusted connection it may use.
+bool SendGuarded(const wchar_t* headers, DWORD total, ConnectionGuard& guard,
+                 const std::string& trustFile, HttpReply& failure) {
+  guard.opened = false;
+  const BOOL sent = WinHttpSendRequest(
+      guard.request.get(), headers, headers == nullptr ? 0 : static_cast<DWORD>(-1),
+      WINHTTP_NO_REQUEST_DATA, 0, total, reinterpret_cast<DWORD_PTR>(&guard));
+  const DWORD error = GetLastError();
+  if (!sent && !guard.closed) {
+    failure = Failure(TransportErrorText(error, trustFile));
+  } else if (!guard.trusted) {
+    failure = Failure(CertificateFailureText(guard.refusal, trustFile));
+  } else if (guard.closed) {
+    failure = Failure(kConnectionNotKept);
+  } else {
+    return true;
+  }
+  return false;
+}
+
+// Sends the request and its body over a connection whose certificate passed
+// |guard|'s check: a bare request (no credentials, no body) opens it and has
+// its certificate checked, its reply is read and dropped, then the real
+// request goes out on the same connection. False with |failure| set.
+bool SendChecked(const HttpPost& post, const std::wstring& authorization, const Deadline& deadline,
+                 ConnectionGuard& guard, const std::string& trustFile, HttpReply& failure) {
+  HINTERNET request = guard.request.get();
+  DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags) ||
+      WinHttpSetStatusCallback(
+          request, OnRequestStatus,
+          WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST,
+          0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    failure = Failure(TransportErrorText(GetLastError(), trustFile));
+    return false;
+  }
+  if (!SendGuarded(kContentType, 0, guard, trustFile, failure)) return false;
+  LimitNextWait(request, post.idleTimeoutSeconds, deadline);
+  std::string dropped;
+  bool tooLarge = false;
+  DWORD error = 0;
+  if (!WinHttpReceiveResponse(request, nullptr) ||
+      !ReadBody(request, post.idleTimeoutSeconds, deadline, dropped, tooLarge, error)) {
+    failure = Failure(TransportErrorText(error != 0 ? error : GetLastError(), trustFile));
+    return false;
+  }
+  if (tooLarge) {
+    failure = Failure("Reply body too large");
+    return false;
+  }
+
+  guard.carriesSecrets = true;
+  const std::wstring headers =
+      authorization + L"Content-Length: " + std::to_wstring(post.body.size()) + L"\r\n";
+  if (!WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1),
+                                WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+    failure = Failure(TransportErrorText(GetLastError(), trustFile));
+    return false;
+  }
+  const DWORD size = static_cast<DWORD>(post.body.size());
+  if (!SendGuarded(nullptr, size, guard, trustFile, failure)) return false;
+  if (!WriteBody(request, post.body, post.idleTimeoutSeconds, deadline, error)) {
+    failure = Failure(TransportErrorText(error, trustFile));
+    return false;
+  }
+  return true;
+}
+
+// The reply to a request whose body is out.
+HttpReply ReadReply(HINTERNET request, const HttpPost& post, const Deadline& deadline,
+                    const std::string& trustFile) {
+  LimitNextWait(request, post.idleTimeoutSeconds, deadline);
+  if (!WinHttpReceiveResponse(request, nullptr)) {
+    return Failure(TransportErrorText(GetLastError(), trustFile));
+  }
+  DWORD status = 0;
+  DWORD statusBytes = sizeof status;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return Failure(TransportErrorText(GetLastError(), trustFile));
+  }
+  HttpReply reply;
+  reply.status = static_cast<int>(status);
+  std::string body;
+  bool tooLarge = false;
+  DWORD error = 0;
+  if (!ReadBody(request, post.idleTimeoutSeconds, deadline, body, tooLarge, error)) {
+    reply.reason = TransportErrorText(error, trustFile);
+  } else if (tooLarge) {
+    reply.reason = "Reply body too large";
+  } else {
+    reply.reason = win::Narrow(QueryHeader(request, WINHTTP_QUERY_STATUS_TEXT));
+    reply.body = std::move(body);
+    reply.success = status >= 200 && status < 300;
+  }
+  return reply;
+}
+
+// The extra trusted certificates for an https:// exchange; none when the
+// knob is unset. Raises qx::Error when the file named is no use.
+std::unique_ptr<win::ExtraTrust> ExtraTrustFor(bool secure, const std::string& trustFile) {
+  if (!secure || trustFile.empty()) return nullptr;
+  return std::make_unique<win::ExtraTrust>(trustFile);
+}
+
 }  // namespace
 
 HttpReply PostXml(const HttpPost& request) {
@@ -154,9 +355,10 @@ HttpReply PostXml(const HttpPost& request) {
     if (!waited) RunWhileWaiting(request.whileWaiting);
     waited = true;
   };
+  std::string trustFile;
   const auto fail = [&](DWORD code) {
     wait();
-    return Failure(code);
+    return Failure(TransportErrorText(code, trustFile));
   };
 
   const std::wstring url = win::Wide(request.url);
@@ -173,6 +375,16 @@ HttpReply PostXml(const HttpPost& request) {
   std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
   path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (path.empty()) path = L"/";
+  const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  trustFile = secure ? win::ExtraTrustFile() : std::string();
+  std::unique_ptr<win::ExtraTrust> trust;
+  try {
+    trust = ExtraTrustFor(secure, trustFile);
+  } catch (const Error&) {
+    wait();
+    return Failure("Problem with the SSL CA cert (path? access rights?) (QX_TLS_CA_FILE " +
+                   trustFile + " is not a readable PEM file)");
+  }
 
   // No agent name: the request then carries no User-Agent header.
   InternetHandle session(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
@@ -186,59 +398,50 @@ HttpReply PostXml(const HttpPost& request) {
 
   InternetHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
   if (!connection) return fail(GetLastError());
-  const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
   InternetHandle handle(WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                           secure));
+                                           secure ? WINHTTP_FLAG_SECURE : 0));
   if (!handle) return fail(GetLastError());
   HINTERNET req = handle.get();
 
   // Like the other systems' client: no redirects followed, no cookies, no
-  // connection kept for a later exchange, no automatic logon.
+  // connection kept for a later exchange (the session ends with this one;
+  // a checked exchange keeps its one connection for its two requests), no
+  // automatic logon.
   DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   WinHttpSetOption(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
-  DWORD disable =
-      WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_AUTHENTICATION;
+  DWORD disable = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_AUTHENTICATION |
+                  (trust ? 0 : WINHTTP_DISABLE_KEEP_ALIVE);
   WinHttpSetOption(req, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
   LimitNextWait(req, request.idleTimeoutSeconds, deadline);
 
   // Basic authentication goes with the request itself, without waiting to
   // be challenged.
-  const std::wstring headers =
-      L"Content-Type: application/soap+xml; charset=utf-8\r\nAuthorization: Basic " +
-      win::Wide(Base64(request.user + ":" + request.password)) + L"\r\n";
+  const std::wstring authorization =
+      L"Authorization: Basic " + win::Wide(Base64(request.user + ":" + request.password)) + L"\r\n";
   if (request.body.size() > 0xFFFFFFFFu) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  const DWORD size = static_cast<DWORD>(request.body.size());
-  if (!WinHttpSendRequest(req, headers.c_str(), static_cast<DWORD>(headers.size()),
-                          const_cast<char*>(request.body.data()), size, size, 0)) {
-    return fail(GetLastError());
+  std::optional<ConnectionGuard> guard;
+  if (trust) {
+    guard.emplace(handle, *trust, host);
+    HttpReply failure;
+    if (!SendChecked(request, authorization, deadline, *guard, trustFile, failure)) {
+      wait();
+      return failure;
+    }
+  } else {
+    const std::wstring headers = kContentType + authorization;
+    const DWORD size = static_cast<DWORD>(request.body.size());
+    if (!WinHttpSendRequest(req, headers.c_str(), static_cast<DWORD>(headers.size()),
+                            const_cast<char*>(request.body.data()), size, size, 0)) {
+      return fail(GetLastError());
+    }
   }
   // The body is out: the caller's work overlaps the server's handling.
   wait();
-  LimitNextWait(req, request.idleTimeoutSeconds, deadline);
-  if (!WinHttpReceiveResponse(req, nullptr)) return Failure(GetLastError());
-
-  DWORD status = 0;
-  DWORD statusBytes = sizeof status;
-  if (!WinHttpQueryHeaders(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
-                           WINHTTP_NO_HEADER_INDEX)) {
-    return Failure(GetLastError());
-  }
-  HttpReply reply;
-  reply.status = static_cast<int>(status);
-  std::string body;
-  bool tooLarge = false;
-  DWORD error = 0;
-  if (!ReadBody(req, request.idleTimeoutSeconds, deadline, body, tooLarge, error)) {
-    reply.reason = TransportErrorText(error);
-  } else if (tooLarge) {
-    reply.reason = "Reply body too large";
-  } else {
-    reply.reason = win::Narrow(QueryHeader(req, WINHTTP_QUERY_STATUS_TEXT));
-    reply.body = std::move(body);
-    reply.success = status >= 200 && status < 300;
-  }
+  HttpReply reply = ReadReply(req, request, deadline, trustFile);
+  // WinHTTP sends again only for redirects and logons, both turned off; were
+  // it to send on a new connection, the guard abandons that request.
+  if (guard && guard->closed) return Failure(kConnectionNotKept);
   return reply;
 }
 

@@ -307,6 +307,7 @@ TEST(SimulatorConfigTest, OptionsAndFile) {
   EXPECT_EQ(config.tills[0].zRepNumber, 4);
   EXPECT_THROW(SetConfigValue(config, "vat", "10:2200"), Error);
   EXPECT_THROW(SetConfigValue(config, "listen", "host:http"), Error);
+  EXPECT_THROW(SetConfigValue(config, "keep-alive", "0"), Error);
   EXPECT_THROW(SetConfigValue(config, "colour", "red"), Error);
   EXPECT_THROW(ParseTill("T01 sometimes"), Error);
 

@@ -105,6 +105,9 @@ void SetConfigValue(Config& config, std::string_view key, std::string_view rawVa
     config.certFile = value;
   } else if (key == "key") {
     config.keyFile = value;
+  } else if (key == "keep-alive") {
+    config.requestsPerConnection = ToInt(key, value);
+    if (config.requestsPerConnection < 1) throw Error("Option keep-alive: at least 1");
   } else if (key == "user") {
     config.user = value;
   } else if (key == "password") {
@@ -248,6 +251,8 @@ put in double quotes to keep leading or trailing spaces):
   --cert FILE, --key FILE
                          serve HTTPS with this PEM certificate and private key
                          (both needed). Prints "listening on https://HOST:PORT".
+  --keep-alive N         requests served on one connection before it is closed
+                         (default 1)
   --user NAME            require HTTP basic authentication with this user ...
   --password TEXT        ... and password (no user: no authentication)
   --serial TEXT          server serial number (11 characters in tokens)

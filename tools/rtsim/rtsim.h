@@ -71,6 +71,8 @@ struct Config {
   // PEM certificate and private key: both set, the simulator serves HTTPS.
   std::string certFile;
   std::string keyFile;
+  // Requests served on one connection before the server closes it.
+  int32_t requestsPerConnection = 1;
 };
 
 // Sets one configuration value by its option name (the names of the --help

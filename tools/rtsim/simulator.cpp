@@ -176,10 +176,12 @@ void Simulator::Impl::Start() {
   if (running_) return;
   std::string certFile;
   std::string keyFile;
+  int requestsPerConnection = 1;
   {
     std::lock_guard lock(mutex_);
     certFile = fiscal_.Settings().certFile;
     keyFile = fiscal_.Settings().keyFile;
+    requestsPerConnection = fiscal_.Settings().requestsPerConnection;
   }
   if (certFile.empty() != keyFile.empty()) throw Error("HTTPS needs both --cert and --key");
   if (certFile.empty()) {
@@ -190,7 +192,7 @@ void Simulator::Impl::Start() {
       throw Error("Cannot use certificate " + certFile + " and key " + keyFile);
     server_ = std::move(secure);
   }
-  server_->set_keep_alive_max_count(1);
+  server_->set_keep_alive_max_count(static_cast<size_t>(requestsPerConnection));
   server_->Post(kFpMatePath, [this](const httplib::Request& request, httplib::Response& response) {
     Serve(request, response, true);
   });
