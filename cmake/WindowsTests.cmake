@@ -65,4 +65,14 @@ if(EXISTS ${QX_GTEST_SOURCE}/CMakeLists.txt)
   add_test(NAME WindowsUnitSuites COMMAND wine ${CMAKE_BINARY_DIR}/qx_win_tests.exe)
   set_tests_properties(WindowsUnitSuites PROPERTIES TIMEOUT 300
     ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+
+  # The wait window and the message box as Win32 windows; they need the
+  # display the test stage gives Wine (they are skipped without one).
+  add_executable(qx_win_window_tests ${CMAKE_SOURCE_DIR}/tests/windows/wait_window_test.cpp)
+  target_link_libraries(qx_win_window_tests PRIVATE qxcore gtest gtest_main)
+  set_target_properties(qx_win_window_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  add_test(NAME WindowsWaitWindow COMMAND wine ${CMAKE_BINARY_DIR}/qx_win_window_tests.exe)
+  set_tests_properties(WindowsWaitWindow PROPERTIES TIMEOUT 120
+    SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+    ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
 endif()
