@@ -52,7 +52,8 @@ if(EXISTS ${QX_GTEST_SOURCE}/CMakeLists.txt)
   add_subdirectory(${QX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   set(QX_PORTABLE_SUITES
     base/format_test.cpp base/settings_info_test.cpp
-    platform/digest_test.cpp platform/strings_test.cpp platform/xml_text_test.cpp
+    platform/digest_test.cpp platform/files_test.cpp platform/strings_test.cpp
+    platform/xml_text_test.cpp
     receipt/receipt_convert_test.cpp receipt/receipt_model_test.cpp
     )
   list(TRANSFORM QX_PORTABLE_SUITES PREPEND ${CMAKE_SOURCE_DIR}/tests/)

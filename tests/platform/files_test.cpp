@@ -1,41 +1,74 @@
 // Files and directories: the join rule, atomic writes, text lines with
 // byte-order marks, listings, times and moves.
+// Built for Linux and, under Wine, for Windows: each system's implementation
+// of the store's file operations must keep the same rules.
 #include "platform/files.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#undef DeleteFile
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdint>
+#include <filesystem>
 
 #include "platform/error.h"
 
 namespace qx {
 namespace {
 
-// A fresh directory below /tmp, removed with its content afterwards.
+// Sets a file's modification time to |unixMillis| plus |extraNanos|.
+void SetModified(const std::string& path, int64_t unixMillis, int64_t extraNanos = 0) {
+#ifdef _WIN32
+  // 100-nanosecond ticks since 1601.
+  const int64_t ticks = unixMillis * 10000 + extraNanos / 100 + 116444736000000000LL;
+  const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
+  CloseHandle(file);
+#else
+  const struct timespec times[2] = {
+      {0, UTIME_OMIT}, {unixMillis / 1000, (unixMillis % 1000) * 1000000 + extraNanos}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+#endif
+}
+
+// The permission bits of a path; the store keeps them private on POSIX
+// systems (Windows has access lists instead, checked by the Wine day).
+void ExpectPrivateMode(const std::string& path, unsigned mode) {
+#ifdef _WIN32
+  (void)path;
+  (void)mode;
+#else
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, mode) << path;
+#endif
+}
+
+// A fresh scratch directory, removed with its content afterwards.
 class FilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qx_files_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+  void SetUp() override { dir_ = MakeScratchDirectory("qx_files_"); }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
   std::vector<std::string> Entries() const {
     std::vector<std::string> names;
-    DIR* handle = opendir(dir_.c_str());
-    while (const dirent* e = readdir(handle)) {
-      if (e->d_name != std::string(".") && e->d_name != std::string(".."))
-        names.push_back(e->d_name);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      names.push_back(entry.path().filename().string());
     }
-    closedir(handle);
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -76,9 +109,7 @@ TEST_F(FilesTest, ForceDirectoriesCreatesParentsPrivately) {
   EXPECT_TRUE(ForceDirectories(deep));
   EXPECT_TRUE(DirectoryExists(Path("a/b/c")));
   EXPECT_TRUE(ForceDirectories(deep));  // already there
-  struct stat st {};
-  ASSERT_EQ(stat(Path("a/b").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ExpectPrivateMode(Path("a/b"), 0700u);
   WriteFileAtomic(Path("file"), "x");
   EXPECT_FALSE(ForceDirectories(Path("file/sub")));
   EXPECT_FALSE(ForceDirectories(""));
@@ -90,9 +121,7 @@ TEST_F(FilesTest, WriteAtomicReplacesAndLeavesNoTemporary) {
   WriteFileAtomic(target, std::string("second\0binary", 13));
   EXPECT_EQ(ReadFileBytes(target), std::string("second\0binary", 13));
   EXPECT_EQ(Entries(), std::vector<std::string>{"QX_counters.actual.srtc"});
-  struct stat st {};
-  ASSERT_EQ(stat(target.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ExpectPrivateMode(target, 0600u);
   EXPECT_TRUE(FileExists(target));
   EXPECT_FALSE(DirectoryExists(target));
 }
@@ -155,8 +184,7 @@ TEST_F(FilesTest, ListFilesWithTimesGivesEachFileItsModificationTime) {
   WriteFileAtomic(Path("0002.SRTD"), "b");
   WriteFileAtomic(Path("note.txt"), "c");
   ASSERT_TRUE(ForceDirectories(Path("sub.srtd")));
-  const struct timespec times[2] = {{1720000000, 0}, {1720000000, 5000000}};
-  ASSERT_EQ(utimensat(AT_FDCWD, Path("0002.SRTD").c_str(), times, 0), 0);
+  SetModified(Path("0002.SRTD"), 1720000000005);
   TimedListing listing;
   ListFilesWithTimes(dir_, ".srtd", listing);
   std::vector<TimedListing::File> files = listing.Files();
@@ -174,8 +202,7 @@ TEST_F(FilesTest, ListFilesWithTimesGivesEachFileItsModificationTime) {
 
 TEST_F(FilesTest, ModificationTimeToTheMillisecond) {
   WriteFileAtomic(Path("t"), "x");
-  const struct timespec times[2] = {{1720000000, 123456789}, {1720000000, 987654321}};
-  ASSERT_EQ(utimensat(AT_FDCWD, Path("t").c_str(), times, 0), 0);
+  SetModified(Path("t"), 1720000000987, 654300);
   EXPECT_EQ(FileModifiedUnixMillis(Path("t")), 1720000000987);
   EXPECT_THROW(FileModifiedUnixMillis(Path("none")), Error);
 }
