@@ -6,6 +6,8 @@
 # QX_LINUX_BUILD names the Linux build whose rtsim and qxtill they use.
 set(QX_LINUX_BUILD "${CMAKE_SOURCE_DIR}/build" CACHE PATH "Linux build with rtsim and qxtill")
 set(QX_WIN32_BUILD "${CMAKE_SOURCE_DIR}/build-win32" CACHE PATH "The x86 Windows build")
+set(QX_X86_BUILD "${CMAKE_SOURCE_DIR}/build-x86" CACHE PATH
+  "The 32-bit x86 Linux build of the arithmetic suites (cmake/linux-i686.cmake)")
 
 add_executable(win_host ${CMAKE_SOURCE_DIR}/tests/windows/win_host.cpp)
 target_link_libraries(win_host PRIVATE oleaut32)
@@ -77,3 +79,8 @@ if(EXISTS ${QX_GTEST_SOURCE}/CMakeLists.txt)
     SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
     ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
 endif()
+
+# The x86 DLL's figures: the arithmetic, amount and receipt suites built with
+# the same x87 code generation, run as a 32-bit Linux program (this machine
+# runs those, though not 32-bit Wine).
+add_test(NAME X86UnitSuites COMMAND ${QX_X86_BUILD}/qx_x86_tests)

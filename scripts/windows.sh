@@ -3,13 +3,17 @@
 # mingw-w64's posix-thread compilers, and the x86-64 test programs that run
 # under Wine. Installs what is missing: the compilers, Wine (64-bit only: the
 # 32-bit Wine cannot run on this kernel and breaks the 64-bit one), and the
-# Debian source packages of pugixml and expat, unpacked into the build tree.
+# Debian source packages of pugixml and expat (and libmd's SHA-256 for the
+# tests), unpacked into the build tree. With the tests it also builds
+# build-x86/qx_x86_tests: the arithmetic and receipt suites as a 32-bit Linux
+# program with x87 code like the x86 DLL's, which runs on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 tests=${QX_WINDOWS_TESTS:-ON}
 
 packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine dpkg-dev)
+[ "$tests" = OFF ] || packages+=(g++-multilib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -20,7 +24,11 @@ SUDO=""
 # The sources come from Debian's own archive: a deb-src entry for the release
 # the machine runs, added once.
 third_party=$PWD/build-win-src
-if [ ! -f "$third_party/pugixml/src/pugixml.cpp" ] || [ ! -f "$third_party/expat/expat/CMakeLists.txt" ]; then
+sources_unpacked() {
+  [ -f "$third_party/pugixml/src/pugixml.cpp" ] && [ -f "$third_party/expat/expat/CMakeLists.txt" ] &&
+    [ -f "$third_party/libmd/src/sha2.c" ]
+}
+if ! sources_unpacked; then
   if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
     printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
@@ -39,14 +47,14 @@ if [ "${#missing[@]}" -gt 0 ]; then
   fi
 fi
 
-if [ ! -f "$third_party/pugixml/src/pugixml.cpp" ] || [ ! -f "$third_party/expat/expat/CMakeLists.txt" ]; then
+if ! sources_unpacked; then
   rm -rf "$third_party"
   mkdir -p "$third_party/download"
-  (cd "$third_party/download" && apt-get source -qq --download-only pugixml expat >/dev/null 2>&1)
+  (cd "$third_party/download" && apt-get source -qq --download-only pugixml expat libmd >/dev/null 2>&1)
   # Unpacked with Debian's patches applied, as Debian builds them.
   # (apt has checked the files against the archive's signed index; dpkg-source
   # has no keyring of its own for the uploaders' signatures and would say so.)
-  for name in pugixml expat; do
+  for name in pugixml expat libmd; do
     dpkg-source -x "$third_party"/download/${name}_*.dsc "$third_party/$name" \
       >"$third_party/$name.unpack.log" 2>&1 || { cat "$third_party/$name.unpack.log"; exit 1; }
   done
@@ -68,4 +76,5 @@ build() {  # dir toolchain tests
 
 build build-win64 mingw-x86_64 "$tests"
 build build-win32 mingw-i686 OFF
+[ "$tests" = OFF ] || build build-x86 linux-i686 ON
 ls -l build-win64/QXRS_VURUV90_20.dll build-win32/QXRS_VURUV90_20.dll
