@@ -22,6 +22,9 @@ namespace {
 
 constexpr double kUnixEpochDays = 25569.0;  // 1970-01-01 as a date-time value
 constexpr double kMillisPerDay = 86400000.0;
+// How far a file's modification time may lag the clock: file systems stamp
+// files from a coarse clock (a scheduler tick on Linux, about 16 ms on Windows).
+constexpr int64_t kFileTimeLagMillis = 20;
 
 // The server's figures for the till's day, read once before anything changes.
 struct ServerTotals {
@@ -153,9 +156,12 @@ bool kRTSManager::ClosingInterrupted() const {
   const std::string path = ClosurePath(actual.CurrentzRep());
   const std::string name = ExtractFileName(path);
   // A closure of the same number filed before this day began belongs to an
-  // earlier day (one the server refused, say), not to this one.
+  // earlier day (one the server refused, say), not to this one. The counters
+  // were just read back, so their times are UTC; a file's time may lag the
+  // clock by a tick of the system's coarse clock.
   const int64_t dayStartMillis =
-      static_cast<int64_t>((actual.FirstUpdated() - kUnixEpochDays) * kMillisPerDay);
+      static_cast<int64_t>((actual.FirstUpdated() - kUnixEpochDays) * kMillisPerDay) -
+      kFileTimeLagMillis;
   auto closureOfThisDay = [&](const std::string& aPath) {
     try {
       return FileExists(aPath) && FileModifiedUnixMillis(aPath) >= dayStartMillis;

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "manager/manager_fixture.h"
@@ -10,6 +11,7 @@
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "support/scoped_zone.h"
 
 namespace qx::manager_test {
 namespace {
@@ -106,8 +108,10 @@ TEST_F(DayCloseTest, ReceiptNumber9999IsRefusedAndTheDayStillCloses) {
 // moved (the previous counters' name is taken by a directory), or the process
 // died right after queueing, or after stamping and the journal copy. No
 // receipt is taken meanwhile, and the next opening completes the closing
-// once, then starts the next Z report.
+// once, then starts the next Z report. The till's clock is local time ahead
+// of UTC, as in the shops, while file times are UTC.
 TEST_F(DayCloseTest, AnInterruptedClosingIsCompletedByTheNextOpening) {
+  const ScopedZone zone(kRome);
   enum class Cut { FailedMove, AfterQueueing, AfterJournalCopy };
   for (Cut cut : {Cut::FailedMove, Cut::AfterQueueing, Cut::AfterJournalCopy}) {
     SCOPED_TRACE(static_cast<int>(cut));
@@ -145,6 +149,25 @@ TEST_F(DayCloseTest, AnInterruptedClosingIsCompletedByTheNextOpening) {
     ASSERT_TRUE(M().ProcessReceipt(Sale("1.00")));
     EXPECT_TRUE(FileExists(QueueDir() + "/T01-0002-0001.srtd"));
   }
+}
+
+// A closure of the same Z number filed before this day began is an earlier
+// day's (one the server refused, say): the opening goes on with this day.
+TEST_F(DayCloseTest, AnEarlierDaysClosureOfTheSameNumberDoesNotCloseThisDay) {
+  const ScopedZone zone(kRome);
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(M().ProcessReceipt(Sale("4.00")));
+  const std::string filed = TillDir() + "/Errors/20200101/T01-0001-9999.srtd";
+  ASSERT_TRUE(ForceDirectories(TillDir() + "/Errors/20200101"));
+  WriteFileAtomic(filed, "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n");
+  std::filesystem::last_write_time(
+      filed, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(30));
+  Restart();
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(M().ActualCounters().CurrentzRep(), 1);
+  EXPECT_EQ(M().ActualCounters().CurrentnRec(), 1);
+  ASSERT_TRUE(M().ProcessReceipt(Sale("1.00")));
+  EXPECT_TRUE(FileExists(QueueDir() + "/T01-0001-0002.srtd"));
 }
 
 }  // namespace

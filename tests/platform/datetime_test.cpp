@@ -11,34 +11,10 @@
 #include <random>
 
 #include "platform/error.h"
+#include "support/scoped_zone.h"
 
 namespace qx {
 namespace {
-
-// Sets TZ for one test and restores the previous zone afterwards.
-class ScopedZone {
- public:
-  explicit ScopedZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) previous_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedZone() {
-    if (previous_) {
-      setenv("TZ", previous_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> previous_;
-};
-
-// Central European time with its summer rule, written out so that the test
-// needs no zone database.
-constexpr char kRome[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 TEST(DateEncodeTest, CountsDaysFromTheEpoch) {
   EXPECT_EQ(EncodeDate(1899, 12, 30), 0.0);
