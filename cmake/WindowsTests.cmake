@@ -69,9 +69,9 @@ if(EXISTS ${QX_GTEST_SOURCE}/CMakeLists.txt)
   set_tests_properties(WindowsUnitSuites PROPERTIES TIMEOUT 300
     ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
 
-  # The wait window and the message box as Win32 windows; they need the
-  # display the test stage gives Wine (they are skipped without one).
-  add_executable(qx_win_window_tests ${CMAKE_SOURCE_DIR}/tests/windows/wait_window_test.cpp)
+  # The application object's Windows side: the wait window and the message
+  # box need the display the test stage gives Wine (skipped without one).
+  add_executable(qx_win_window_tests ${CMAKE_SOURCE_DIR}/tests/windows/application_test.cpp)
   target_link_libraries(qx_win_window_tests PRIVATE qxcore gtest gtest_main)
   set_target_properties(qx_win_window_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   add_test(NAME WindowsWaitWindow COMMAND wine ${CMAKE_BINARY_DIR}/qx_win_window_tests.exe)

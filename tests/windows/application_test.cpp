@@ -1,6 +1,8 @@
-// The wait window and the message box in Win32, on the desktop Wine shows on
-// a virtual X server: borderless, topmost, centred, dark blue with the white
-// caption; a message box hides the wait window until the user answers.
+// The application object's Windows side: the wait window and the message box
+// in Win32, on the desktop Wine shows on a virtual X server (borderless,
+// topmost, centred, dark blue with the white caption; a message box hides the
+// wait window until the user answers), and single-instance mode as a named
+// mutex.
 // clang-format off
 #include <windows.h>  // first: the other system headers need its types
 // clang-format on
@@ -89,14 +91,20 @@ TEST(WindowsWaitWindow, BorderlessTopmostCentredDarkBlueAndWiderThanItsLabel) {
   EXPECT_FALSE(IsWindowVisible(window));
 }
 
-// The box runs its own modal loop on the caller's thread; another thread
-// watches for it, looks at the wait window and answers it.
-TEST(WindowsWaitWindow, MessageBoxWaitsForTheUserWithTheWaitWindowHidden) {
+// A host executable's path below the user's temporary folder, written with
+// '/' the way the library reads its host's path.
+std::string TemporaryHost() {
   wchar_t temp[MAX_PATH + 1] = {};
   GetTempPathW(MAX_PATH + 1, temp);
   std::string host;
-  for (const wchar_t* c = temp; *c != 0; ++c) host += static_cast<char>(*c);
-  tQX_Application app(tQX_HostProcess{host + "qxwait\\bin\\host.exe", {}});
+  for (const wchar_t* c = temp; *c != 0; ++c) host += *c == L'\\' ? '/' : static_cast<char>(*c);
+  return host + "qxwait/bin/host.exe";
+}
+
+// The box runs its own modal loop on the caller's thread; another thread
+// watches for it, looks at the wait window and answers it.
+TEST(WindowsWaitWindow, MessageBoxWaitsForTheUserWithTheWaitWindowHidden) {
+  tQX_Application app(tQX_HostProcess{TemporaryHost(), {}});
   app.Wait().Start();
   if (NoDesktop(app.Wait())) GTEST_SKIP() << "Wine has no display to show windows on";
   const HWND waitWindow = WindowOf(app.Wait());
@@ -122,6 +130,24 @@ TEST(WindowsWaitWindow, MessageBoxWaitsForTheUserWithTheWaitWindowHidden) {
   EXPECT_TRUE(IsWindowVisible(waitWindow));
   // Shown, so neither logged nor an error of the application.
   EXPECT_EQ(app.LastError(), "");
+}
+
+// A second instance of the same host is refused (in batch mode, logged
+// rather than shown) until the first gives the claim back.
+TEST(WindowsApplication, SingleInstanceIsANamedMutexTakenOnce) {
+  tQX_Application first(tQX_HostProcess{TemporaryHost(), {"/batch"}});
+  first.AssignSingleInstance(true);
+  EXPECT_FALSE(first.Terminated());
+  {
+    tQX_Application second(tQX_HostProcess{TemporaryHost(), {"/batch"}});
+    second.AssignSingleInstance(true);
+    EXPECT_TRUE(second.Terminated());
+    EXPECT_EQ(second.LastError(), "Impossible to enter single instance mode.");
+  }
+  first.AssignSingleInstance(false);
+  tQX_Application third(tQX_HostProcess{TemporaryHost(), {"/batch"}});
+  third.AssignSingleInstance(true);
+  EXPECT_FALSE(third.Terminated());
 }
 
 }  // namespace
