@@ -22,26 +22,29 @@ void NameCurrentThread(const char* aName) noexcept;
 // code then stays mapped under it whatever the host frees.
 class LibraryThread {
  public:
-  LibraryThread() noexcept;
+  LibraryThread() noexcept = default;
   // Starts |aBody| on a new thread at once. An exception |aBody| lets out is
   // dropped. Raises when the thread cannot be started.
   explicit LibraryThread(std::function<void()> aBody);
-  // Joins a thread still running.
-  ~LibraryThread();
-  LibraryThread(LibraryThread&& aOther) noexcept;
-  // Joins the thread held before taking |aOther|'s.
-  LibraryThread& operator=(LibraryThread&& aOther) noexcept;
+  // Joins a thread still running, as does assigning another over it.
+  ~LibraryThread() = default;
+  LibraryThread(LibraryThread&&) noexcept = default;
+  LibraryThread& operator=(LibraryThread&&) noexcept = default;
   LibraryThread(const LibraryThread&) = delete;
   LibraryThread& operator=(const LibraryThread&) = delete;
 
   // True from the start until Join.
   bool Joinable() const noexcept { return fRunning != nullptr; }
   // Waits until the thread has ended; returns at once when none was started.
-  void Join() noexcept;
+  void Join() noexcept { fRunning.reset(); }
 
  private:
   struct Running;  // the system's handle of the thread
-  std::unique_ptr<Running> fRunning;
+  // Waits for the thread to end, then frees its handle.
+  struct JoinAndFree {
+    void operator()(Running* aRunning) const noexcept;
+  };
+  std::unique_ptr<Running, JoinAndFree> fRunning;
 };
 
 }  // namespace qx

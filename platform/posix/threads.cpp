@@ -16,32 +16,17 @@ struct LibraryThread::Running {
   std::thread thread;
 };
 
-LibraryThread::LibraryThread() noexcept = default;
-
 LibraryThread::LibraryThread(std::function<void()> aBody)
-    : fRunning(std::make_unique<Running>(Running{std::thread([body = std::move(aBody)] {
+    : fRunning(new Running{std::thread([body = std::move(aBody)] {
         try {
           body();
         } catch (...) {
         }
-      })})) {}
+      })}) {}
 
-LibraryThread::~LibraryThread() { Join(); }
-
-LibraryThread::LibraryThread(LibraryThread&& aOther) noexcept = default;
-
-LibraryThread& LibraryThread::operator=(LibraryThread&& aOther) noexcept {
-  if (this != &aOther) {
-    Join();
-    fRunning = std::move(aOther.fRunning);
-  }
-  return *this;
-}
-
-void LibraryThread::Join() noexcept {
-  if (!fRunning) return;
-  if (fRunning->thread.joinable()) fRunning->thread.join();
-  fRunning.reset();
+void LibraryThread::JoinAndFree::operator()(Running* aRunning) const noexcept {
+  if (aRunning->thread.joinable()) aRunning->thread.join();
+  delete aRunning;
 }
 
 }  // namespace qx

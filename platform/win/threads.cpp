@@ -59,8 +59,6 @@ struct LibraryThread::Running {
   HANDLE thread;
 };
 
-LibraryThread::LibraryThread() noexcept = default;
-
 LibraryThread::LibraryThread(std::function<void()> aBody) {
   auto start = std::make_unique<ThreadStart>();
   start->body = std::move(aBody);
@@ -75,26 +73,13 @@ LibraryThread::LibraryThread(std::function<void()> aBody) {
     RaiseThreadError(error);
   }
   start.release();  // the thread's own now
-  fRunning = std::make_unique<Running>(Running{thread});
+  fRunning.reset(new Running{thread});
 }
 
-LibraryThread::~LibraryThread() { Join(); }
-
-LibraryThread::LibraryThread(LibraryThread&& aOther) noexcept = default;
-
-LibraryThread& LibraryThread::operator=(LibraryThread&& aOther) noexcept {
-  if (this != &aOther) {
-    Join();
-    fRunning = std::move(aOther.fRunning);
-  }
-  return *this;
-}
-
-void LibraryThread::Join() noexcept {
-  if (!fRunning) return;
-  WaitForSingleObject(fRunning->thread, INFINITE);
-  CloseHandle(fRunning->thread);
-  fRunning.reset();
+void LibraryThread::JoinAndFree::operator()(Running* aRunning) const noexcept {
+  WaitForSingleObject(aRunning->thread, INFINITE);
+  CloseHandle(aRunning->thread);
+  delete aRunning;
 }
 
 }  // namespace qx
