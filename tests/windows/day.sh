@@ -20,24 +20,10 @@ done
 work=$(mktemp -d "$win/day.XXXXXX")
 store="$WINEPREFIX/drive_c/QX_SRT_DB"
 rm -rf "$store/T01"
-sims=()
-trap 'for p in "${sims[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
-start_simulator() {  # log file; sets port
-  : >"$1"
-  "$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo --log >"$1" 2>&1 &
-  sims+=($!)
-  port=""
-  for _ in $(seq 1 200); do
-    port=$(sed -n 's/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$1" | head -n 1)
-    [ -n "$port" ] && return 0
-    sleep 0.05
-  done
-  cat "$1"
-  echo "day.sh: rtsim did not start"
-  exit 1
-}
+source "$source/tests/windows/simulator.sh"
+trap stop_simulators EXIT
 
-start_simulator "$work/rtsim-windows.log"
+start_simulator "$work/rtsim-windows.log" --log
 windows_port=$port
 receipts=("$source"/examples/receipts/*.xml)
 # The pusher's log goes below the current directory.
@@ -53,7 +39,7 @@ receipts=("$source"/examples/receipts/*.xml)
 
 # The Linux library's day with the same receipts, on a store and a server of
 # its own.
-start_simulator "$work/rtsim-linux.log"
+start_simulator "$work/rtsim-linux.log" --log
 export QX_SRT_DB="$work/linux-store"
 (cd "$work" && "$linux/qxtill" open http://127.0.0.1 "$port" demo demo T01 sign "${receipts[@]}" \
   xreport close wait-queue 60) >"$work/linux.log"

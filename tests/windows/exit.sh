@@ -15,17 +15,9 @@ work=$(mktemp -d "$win/exit.XXXXXX")
 export QX_SRT_DB='C:\QX_SRT_DB\exit'
 store="$WINEPREFIX/drive_c/QX_SRT_DB/exit"
 rm -rf "$store"
-: >"$work/rtsim.log"
-"$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo --log >"$work/rtsim.log" 2>&1 &
-sim=$!
-trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
-port=""
-for _ in $(seq 1 200); do
-  port=$(sed -n 's/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/rtsim.log" | head -n 1)
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { cat "$work/rtsim.log"; exit 1; }
+source "$source/tests/windows/simulator.sh"
+trap stop_simulators EXIT
+start_simulator "$work/rtsim.log" --log
 control="http://127.0.0.1:$port/rtsim"
 receipt="$source/examples/receipts/01-sale-discounts.xml"
 

@@ -12,18 +12,10 @@ win=$1
 linux=$2
 export WINEPREFIX=${WINEPREFIX:-$win/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
 work=$(mktemp -d "$win/http.XXXXXX")
-: >"$work/rtsim.log"
-"$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo >"$work/rtsim.log" 2>&1 &
-sim=$!
+source "$(dirname "$0")/simulator.sh"
 listener=""
-trap 'for p in "$sim" $listener; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
-port=""
-for _ in $(seq 1 200); do
-  port=$(sed -n 's/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/rtsim.log" | head -n 1)
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { cat "$work/rtsim.log"; exit 1; }
+trap 'stop_simulators; [ -z "$listener" ] || kill "$listener" 2>/dev/null || true' EXIT
+start_simulator "$work/rtsim.log"
 url="http://127.0.0.1:$port/cgi-bin/fpserver.cgi"
 control="http://127.0.0.1:$port/rtsim"
 
@@ -74,16 +66,8 @@ openssl x509 -req -days 2 -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/c
 windows() { echo "Z:${1//\//\\}"; }
 
 # The simulator over HTTPS, serving two requests per connection.
-"$linux/rtsim" --listen 127.0.0.1:0 --user demo --password demo --cert "$tls/server.pem" \
-  --key "$tls/server.key" --keep-alive 2 >"$work/rtsim.log" 2>&1 &
-sim=$!
-port=""
-for _ in $(seq 1 200); do
-  port=$(sed -n 's/^listening on https:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/rtsim.log" | head -n 1)
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { cat "$work/rtsim.log"; exit 1; }
+start_simulator "$work/rtsim.log" --cert "$tls/server.pem" --key "$tls/server.key" \
+  --keep-alive 2
 trusted="QX_TLS_CA_FILE=$(windows "$tls/ca.pem")"
 refused='^success=0 status=0 reason=SSL peer certificate or SSH remote key was not OK'
 path=/cgi-bin/fpserver.cgi
