@@ -36,6 +36,14 @@ receipts=("$source"/examples/receipts/*.xml)
   { cat "$work/verify.log"; echo "day.sh: qxtill.exe verify failed"; exit 1; }
 (cd "$work" && wine "$win/qxtill.exe" status 'C:\QX_SRT_DB\T01') | tr -d '\r' >"$work/status.log" ||
   { cat "$work/status.log"; echo "day.sh: qxtill.exe status is not OK"; exit 1; }
+# The same store below a folder whose name the ANSI code page cannot hold.
+rm -rf "$WINEPREFIX/drive_c/Ωstore"
+mkdir -p "$WINEPREFIX/drive_c/Ωstore"
+cp -r "$store/T01" "$WINEPREFIX/drive_c/Ωstore/"
+for step in verify status; do
+  (cd "$work" && LC_ALL=C.UTF-8 wine "$win/qxtill.exe" "$step" 'C:\Ωstore\T01') | tr -d '\r' \
+    >"$work/unicode.log" || { cat "$work/unicode.log"; echo "day.sh: qxtill.exe $step fails below C:\Ωstore"; exit 1; }
+done
 
 # The Linux library's day with the same receipts, on a store and a server of
 # its own.

@@ -1,7 +1,6 @@
 // qxtill's command line: the table of steps and the run that executes them in
 // order, stopping at the first failure. A new step is one entry in kSteps.
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -93,11 +92,13 @@ bool PlanSteps(const std::vector<std::string>& aWords, std::vector<PlannedStep>&
   return true;
 }
 
-int Run(int argc, char** argv) {
+// |aArgs| are the words after the program name, in UTF-8 on every system.
+int Run(const std::vector<std::string>& aArgs) {
   // The status report is a command of its own: it loads no library.
-  if (argc > 1 && std::strcmp(argv[1], "status") == 0) {
+  if (!aArgs.empty() && aArgs[0] == "status") {
     try {
-      return RunStatus(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+      return RunStatus(std::vector<std::string>(aArgs.begin() + 1, aArgs.end()), std::cout,
+                       std::cerr);
     } catch (const std::exception& error) {
       std::fprintf(stderr, "qxtill: %s\n", error.what());
       return VerdictExitCode(Verdict::kUnknown);
@@ -106,20 +107,20 @@ int Run(int argc, char** argv) {
   Session session;
   session.libraryPath = DefaultLibraryPath();
   std::vector<std::string> words;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+  for (size_t i = 0; i < aArgs.size(); ++i) {
+    if (aArgs[i] == "--help" || aArgs[i] == "-h") {
       PrintUsage(stdout);
       return 0;
     }
-    if (std::strcmp(argv[i], "--lib") == 0 && words.empty()) {
-      if (++i == argc) {
+    if (aArgs[i] == "--lib" && words.empty()) {
+      if (++i == aArgs.size()) {
         std::fprintf(stderr, "qxtill: --lib needs a path\n");
         return 2;
       }
-      session.libraryPath = argv[i];
+      session.libraryPath = aArgs[i];
       continue;
     }
-    words.emplace_back(argv[i]);
+    words.push_back(aArgs[i]);
   }
   std::vector<PlannedStep> plan;
   if (!PlanSteps(words, plan)) {
@@ -145,4 +146,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace qx::qxtill
 
-int main(int argc, char** argv) { return qx::qxtill::Run(argc, argv); }
+// The arguments as the system gives them in full: on Windows the wide command
+// line, whose paths the ANSI code page of argv could not all hold.
+int main() { return qx::qxtill::Run(qx::ProgramArguments()); }

@@ -104,24 +104,34 @@ std::optional<std::pair<int32_t, int32_t>> NumbersOf(const std::string& aName) {
   return std::make_pair(zRep, nRec);
 }
 
+// The store's paths and names are UTF-8 texts on every system; the file
+// system library's own narrow form is the ANSI code page on Windows.
+fs::path PathOf(const std::string& aUtf8) {
+  return fs::path(std::u8string(aUtf8.begin(), aUtf8.end()));
+}
+std::string TextOf(const fs::path& aPath) {
+  const std::u8string text = aPath.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 // Names of the regular files directly in |aDir|, sorted; none when it does
 // not exist. A directory that cannot be read raises.
-std::vector<std::string> FileNames(const fs::path& aDir) {
+std::vector<std::string> FileNames(const std::string& aDir) {
   std::vector<std::string> names;
-  if (!fs::is_directory(aDir)) return names;
-  for (const fs::directory_entry& entry : fs::directory_iterator(aDir)) {
-    if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
+  if (!fs::is_directory(PathOf(aDir))) return names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(PathOf(aDir))) {
+    if (entry.is_regular_file()) names.push_back(TextOf(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());
   return names;
 }
 
 // The dated subdirectories of the processed or errors directory, oldest first.
-std::vector<std::string> DatedDirectories(const fs::path& aDir) {
+std::vector<std::string> DatedDirectories(const std::string& aDir) {
   std::vector<std::string> names;
-  if (!fs::is_directory(aDir)) return names;
-  for (const fs::directory_entry& entry : fs::directory_iterator(aDir)) {
-    if (entry.is_directory()) names.push_back(entry.path().filename().string());
+  if (!fs::is_directory(PathOf(aDir))) return names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(PathOf(aDir))) {
+    if (entry.is_directory()) names.push_back(TextOf(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -483,7 +493,7 @@ std::vector<DayDocument> DayDocuments(const std::string& aDir, int32_t aZRep) {
 class DayView {
  public:
   DayView() {
-    fRoot = MakeScratchDirectory("qxtill_status_");
+    fRoot = PathOf(MakeScratchDirectory("qxtill_status_"));
     fs::create_directories(fRoot / "Queue");
   }
   ~DayView() {
@@ -493,24 +503,26 @@ class DayView {
   DayView(const DayView&) = delete;
   DayView& operator=(const DayView&) = delete;
 
-  void Link(const fs::path& aTarget, const std::string& aRelative) {
-    const fs::path link = fRoot / aRelative;
+  void Link(const std::string& aTarget, const std::string& aRelative) {
+    const fs::path target = PathOf(aTarget);
+    const fs::path link = fRoot / PathOf(aRelative);
     fs::create_directories(link.parent_path());
     // Where links need a privilege the user lacks, a copy does as well.
     std::error_code error;
-    fs::create_symlink(fs::absolute(aTarget), link, error);
-    if (error) fs::copy_file(aTarget, link);
+    fs::create_symlink(fs::absolute(target), link, error);
+    if (error) fs::copy_file(target, link);
   }
   // False when the file is gone (moved or removed since it was listed).
-  bool Copy(const fs::path& aSource, const std::string& aRelative) {
-    const fs::path target = fRoot / aRelative;
+  bool Copy(const std::string& aSource, const std::string& aRelative) {
+    const fs::path source = PathOf(aSource);
+    const fs::path target = fRoot / PathOf(aRelative);
     fs::create_directories(target.parent_path());
     std::error_code error;
-    fs::copy_file(aSource, target, error);
-    if (error && fs::exists(aSource)) throw fs::filesystem_error("cannot copy", aSource, error);
+    fs::copy_file(source, target, error);
+    if (error && fs::exists(source)) throw fs::filesystem_error("cannot copy", source, error);
     return !error;
   }
-  std::string Dir() const { return fRoot.string(); }
+  std::string Dir() const { return TextOf(fRoot); }
 
  private:
   fs::path fRoot;
@@ -551,7 +563,7 @@ ChainInfo CheckDayChain(const std::string& aDir, int32_t aZRep,
     lastCounted = actual.CurrentnRec();
     countedAt = FileModifiedUnixMillis(actualCopy);
   }
-  if (fs::exists(Child(aDir, "vatmap.srtv"))) view.Link(Child(aDir, "vatmap.srtv"), "vatmap.srtv");
+  if (FileExists(Child(aDir, "vatmap.srtv"))) view.Link(Child(aDir, "vatmap.srtv"), "vatmap.srtv");
   for (const std::string& copy : FileNames(Child(aDir, "Journal")))
     view.Link(Child(aDir, "Journal/" + copy), "Journal/" + copy);
 
@@ -662,9 +674,9 @@ TillReport InspectTill(const std::string& aDir, const Options& aOptions, PusherL
     report.verdict = Verdict::kUnknown;
     report.reasons.push_back(std::string("cannot read the store: ") + e.what());
   }
-  report.till = fs::path(aDir).lexically_normal().filename().string();
+  report.till = TextOf(PathOf(aDir).lexically_normal().filename());
   if (report.till.empty())
-    report.till = fs::path(aDir).lexically_normal().parent_path().filename().string();
+    report.till = TextOf(PathOf(aDir).lexically_normal().parent_path().filename());
   return report;
 }
 
