@@ -10,7 +10,7 @@ set(QX_X86_BUILD "${CMAKE_SOURCE_DIR}/build-x86" CACHE PATH
   "The 32-bit x86 Linux build of the arithmetic suites (cmake/linux-i686.cmake)")
 
 add_executable(win_host ${CMAKE_SOURCE_DIR}/tests/windows/win_host.cpp)
-target_link_libraries(win_host PRIVATE oleaut32)
+target_link_libraries(win_host PRIVATE oleaut32 shell32)
 set_target_properties(win_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 add_dependencies(win_host QXRS_VURUV90_20)
 

@@ -105,8 +105,8 @@ kRTSManager::~kRTSManager() {
 }
 
 std::string kRTSManager::DefaultDataRootDir() {
-  const char* root = std::getenv("QX_SRT_DB");
-  return root != nullptr && *root != '\0' ? std::string(root) : SystemDataRoot();
+  const std::string root = EnvironmentText("QX_SRT_DB");
+  return root.empty() ? SystemDataRoot() : root;
 }
 
 int64_t kRTSManager::QueueWaitMillis() {

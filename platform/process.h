@@ -27,6 +27,11 @@ intptr_t ClaimInstance(const std::string& name);
 // Gives a claim back; kNoInstanceClaim is ignored.
 void ReleaseInstance(intptr_t claim);
 
+// The value of the environment variable |name| as UTF-8 (Windows keeps it in
+// UTF-16; its narrow form would be the ANSI code page), or empty when it is
+// unset or empty.
+std::string EnvironmentText(const char* name);
+
 // Where the data store lives unless the environment says otherwise
 // (/var/lib/QX_SRT_DB, C:\QX_SRT_DB).
 std::string SystemDataRoot();

@@ -61,6 +61,11 @@ void ReleaseInstance(intptr_t claim) {
   ::close(static_cast<int>(claim));
 }
 
+std::string EnvironmentText(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
 std::string SystemDataRoot() { return "/var/lib/QX_SRT_DB"; }
 
 // dlclose runs the unload step without a lock the threads need: it stops them.

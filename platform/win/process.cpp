@@ -62,6 +62,11 @@ void ReleaseInstance(intptr_t claim) {
   CloseHandle(mutex);
 }
 
+std::string EnvironmentText(const char* name) {
+  const wchar_t* value = _wgetenv(win::Wide(name).c_str());
+  return value == nullptr ? std::string() : win::Narrow(value);
+}
+
 std::string SystemDataRoot() { return "C:\\QX_SRT_DB"; }
 
 // The unload step runs inside DllMain, under the loader lock, which a thread

@@ -12,6 +12,7 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/win/wide.h"
 
 namespace qx::win {
@@ -97,10 +98,7 @@ struct ChainDeleter {
 
 }  // namespace
 
-std::string ExtraTrustFile() {
-  const wchar_t* value = _wgetenv(L"QX_TLS_CA_FILE");
-  return value == nullptr ? std::string() : Narrow(value);
-}
+std::string ExtraTrustFile() { return EnvironmentText("QX_TLS_CA_FILE"); }
 
 ExtraTrust::ExtraTrust(const std::string& pemFile)
     : fStore(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr)) {

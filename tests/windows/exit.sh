@@ -58,9 +58,13 @@ curl -s -o /dev/null -d '' "$control/clear"
 # A till switch ends the first till's delivery thread, then the host frees the
 # library while the second till's receipt is on its way: FreeLibrary returns at
 # once, the library stays mapped for the thread still delivering, and the
-# receipt reaches the server.
+# receipt reaches the server. The data root is named in characters the ANSI
+# code page cannot hold.
 curl -s -o /dev/null -d 'kind=delay&ms=2000&match=createReceipt&count=1' "$control/fault"
-(cd "$work" && wine "$win/win_host.exe" free http://127.0.0.1 "$port" demo demo T01 T02 \
-  'C:\QX_SRT_DB\exit\T02\Queue' "$receipt") | tr -d '\r' | tee "$work/free.log"
+unicode="$WINEPREFIX/drive_c/QX_SRT_DB/Città Ω"
+rm -rf "$unicode"
+(cd "$work" && LC_ALL=C.UTF-8 QX_SRT_DB='C:\QX_SRT_DB\Città Ω' wine "$win/win_host.exe" free \
+  http://127.0.0.1 "$port" demo demo T01 T02 'C:\QX_SRT_DB\Città Ω\T02\Queue' "$receipt") |
+  tr -d '\r' | tee "$work/free.log"
 grep -q 'still mapped' "$work/free.log" || { echo "exit.sh: the library was unloaded"; exit 1; }
-"$linux/qxtill" verify "$store/T02"
+"$linux/qxtill" verify "$unicode/T02"

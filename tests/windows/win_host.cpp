@@ -17,6 +17,7 @@
 // clang-format off
 #include <windows.h>  // first: the other system headers need its types
 #include <oleauto.h>
+#include <shellapi.h>
 #include <aclapi.h>
 #include <sddl.h>
 // clang-format on
@@ -247,7 +248,30 @@ int Rights(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The arguments in UTF-8, from the wide command line: the narrow argv holds
+// only what the ANSI code page can.
+std::vector<std::string> Utf8Arguments() {
+  int count = 0;
+  LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) {
+    const int units = static_cast<int>(wcslen(words[i]));
+    std::string text(WideCharToMultiByte(CP_UTF8, 0, words[i], units, nullptr, 0, nullptr, nullptr),
+                     '\0');
+    WideCharToMultiByte(CP_UTF8, 0, words[i], units, text.data(), static_cast<int>(text.size()),
+                        nullptr, nullptr);
+    arguments.push_back(std::move(text));
+  }
+  LocalFree(words);
+  return arguments;
+}
+
+int main() {
+  std::vector<std::string> arguments = Utf8Arguments();
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  const int argc = static_cast<int>(pointers.size());
+  char** argv = pointers.data();
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "exports") return Exports();
   if (command == "day") return Day(argc - 2, argv + 2);

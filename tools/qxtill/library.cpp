@@ -30,8 +30,8 @@ DriverLibrary& Library(Session& aSession) {
 }
 
 std::string DataRoot() {
-  const char* root = std::getenv("QX_SRT_DB");
-  return (root != nullptr && *root != '\0') ? root : SystemDataRoot();
+  const std::string root = EnvironmentText("QX_SRT_DB");
+  return root.empty() ? SystemDataRoot() : root;
 }
 
 }  // namespace qx::qxtill
