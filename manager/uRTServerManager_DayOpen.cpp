@@ -1,9 +1,7 @@
 // Day opening: a till's fiscal day is resumed from its actual counters file,
 // or started from a server token once the queue has drained, or carried on
 // from the previous day's counters when the server cannot give a token.
-#include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <system_error>
 #include <thread>
 
@@ -18,18 +16,6 @@
 namespace qx {
 
 namespace {
-
-// The subdirectories (the pusher's dated ones) of |dir|, sorted by name.
-std::vector<std::string> Subdirectories(const std::string& dir) {
-  std::vector<std::string> result;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code typeError;
-    if (it->is_directory(typeError)) result.push_back(it->path().string());
-  }
-  std::sort(result.begin(), result.end());
-  return result;
-}
 
 XmlElement Child(const XmlElement& parent, const char* name) {
   return parent.IsNull() ? XmlElement() : parent.ChildNodes().FindByName(name);
@@ -182,7 +168,7 @@ bool kRTSManager::FindNextQueuedReceipt(QueuedReceipt& aReceipt) const {
   if (ReadQueuedReceipt(JoinPath(fDataQueueDir, name), aReceipt)) return true;
   if (ReadQueuedReceipt(JoinPath(fDataQueueDir, ClaimedQueueFileName(name)), aReceipt)) return true;
   for (const std::string* filed : {&fDataProcessedDir, &fDataErrorsDir}) {
-    for (const std::string& dated : Subdirectories(*filed)) {
+    for (const std::string& dated : ListSubdirectories(*filed)) {
       if (ReadQueuedReceipt(JoinPath(dated, name), aReceipt)) return true;
     }
   }
