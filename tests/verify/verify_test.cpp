@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -192,8 +193,17 @@ TEST_F(VerifyTest, AReceiptAfterTheClosingAndADayClosedTwiceAreReported) {
   const std::string closure = RTSQueueFileName("T01", zRep, 9999);
   const std::string text = "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n";
   WriteAll(QueueDir() + "/" + closure, text);
+  // A closing cut short once its closure was queued; the next opening ends it.
+  EXPECT_TRUE(Verify().Ok()) << report_;
+  EXPECT_THAT(report_, HasSubstr("closing interrupted once its daily closure " + closure));
+  // A receipt written after the closure was queued is not that.
+  fs::last_write_time(Queued(4),
+                      fs::last_write_time(QueueDir() + "/" + closure) + std::chrono::seconds(5));
   EXPECT_FALSE(Verify().Ok());
-  EXPECT_THAT(report_, HasSubstr("still open although its daily closure " + closure));
+  EXPECT_THAT(report_,
+              HasSubstr("still open although its daily closure " + closure +
+                        " is queued or delivered, and " + fs::path(Queued(4)).filename().string() +
+                        " was written after it"));
   M().ActualCounters().SetLastZRepDate(45000.5);
   M().ActualCounters().Save();
   fs::create_directories(TillDir() + "/Journal");
@@ -215,6 +225,22 @@ TEST_F(VerifyTest, AReceiptAfterTheClosingAndADayClosedTwiceAreReported) {
               HasSubstr("Z report " + std::to_string(zRep) +
                         ": closed 2 times (20261209183000.srtj, QX_counters.previous.srtc)"));
   EXPECT_THAT(report_, HasSubstr("2 daily closure documents for one day"));
+}
+
+// What a process killed inside a signing leaves: the receipt queued, the
+// counters one receipt behind. It verifies, with a note; two receipts beyond
+// the counters do not.
+TEST_F(VerifyTest, AReceiptQueuedByAnUnfinishedSigningIsANote) {
+  SignExampleDay();
+  const std::string counters = ReadAll(ActualFile());
+  const std::string file = std::string(QX_SOURCE_DIR) + "/examples/receipts/01-sale-discounts.xml";
+  ASSERT_TRUE(M().ProcessReceipt(ReadAll(file)));
+  WriteAll(ActualFile(), counters);
+  EXPECT_TRUE(Verify().Ok()) << report_;
+  EXPECT_THAT(report_, HasSubstr("receipt 5 was queued by a signing that did not finish"));
+  ASSERT_TRUE(M().ProcessReceipt(ReadAll(file)));
+  WriteAll(ActualFile(), counters);
+  EXPECT_FALSE(Verify().Ok());
 }
 
 TEST_F(VerifyTest, AMissingTillDirectoryFails) {

@@ -9,6 +9,9 @@
 //   win_host exit ADDRESS PORT USER PASSWORD TILL RECEIPT
 //                               opens, signs one receipt and ends the process
 //                               while the pusher may be delivering it
+//   win_host loop ADDRESS PORT USER PASSWORD TILL RECEIPT
+//                               signs RECEIPT again and again, closing the day
+//                               after every third, until it is killed
 //   win_host rights PATH        the access rights of a file or folder (SDDL)
 //   win_host free ADDRESS PORT USER PASSWORD TILL OTHERTILL QUEUEDIR RECEIPT
 //                               opens TILL, switches to OTHERTILL, signs one
@@ -230,6 +233,23 @@ int Exit(int argc, char** argv) {
   ExitProcess(7);
 }
 
+// A till that never stops selling, for a test that kills it at a random
+// moment; every result it prints is a receipt the host was told was signed.
+int Loop(int argc, char** argv) {
+  if (argc < 6) return 2;
+  HMODULE library = LoadDriver();
+  if (library == nullptr) return 1;
+  for (int sold = 0; sold < 100000; ++sold) {
+    if (sold % 3 == 0 && Open(library, argv) != 0) return 1;
+    if (Sign(library, argv[5]) != 0) return 1;
+    if (sold % 3 == 2) {
+      Text result, error;
+      Print("CLOSETILL", Find<Report>(library, "CLOSETILL")(result.Out(), error.Out()), error);
+    }
+  }
+  return 0;
+}
+
 int Rights(int argc, char** argv) {
   if (argc < 1) return 2;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -277,7 +297,9 @@ int main() {
   if (command == "day") return Day(argc - 2, argv + 2);
   if (command == "exit") return Exit(argc - 2, argv + 2);
   if (command == "free") return Free(argc - 2, argv + 2);
+  if (command == "loop") return Loop(argc - 2, argv + 2);
   if (command == "rights") return Rights(argc - 2, argv + 2);
-  std::fprintf(stderr, "usage: win_host exports | day ... | exit ... | free ... | rights PATH\n");
+  std::fprintf(
+      stderr, "usage: win_host exports | day ... | exit ... | free ... | loop ... | rights PATH\n");
   return 2;
 }
