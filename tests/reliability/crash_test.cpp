@@ -142,6 +142,7 @@ class CrashTest : public HostSuite {
       const HostLog log = ParseHostLog(child->Output());
       ASSERT_TRUE(log.failures.empty()) << where << ": " << child->Output();
       for (const auto& [key, signature] : log.signedReceipts) told[key] = signature;
+      ExpectVerifiesAsLeft(root + "/" + kTill, where);
 
       // A new process opens the till on the same data root.
       const std::string reopened = RunHost({"open"}, root);
@@ -238,6 +239,7 @@ TEST_F(ClosingCrashTest, KilledInsideTheClosingClosesEachDayOnce) {
     auto child = StartHost(closing, root, KillEnv(root, at));
     child->Wait(std::chrono::seconds(60));
     EXPECT_EQ(child->TermSignal(), SIGKILL) << where << ": " << child->Output();
+    ExpectVerifiesAsLeft(root + "/" + kTill, where);
     const std::string after = RunHost({"open", "sign:1", "close", "drain:60"}, root);
     ASSERT_TRUE(ParseHostLog(after).failures.empty()) << where << ": " << after;
     CheckStore(root + "/" + kTill, where);

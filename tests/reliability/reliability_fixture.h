@@ -142,6 +142,15 @@ class HostSuite : public ::testing::Test {
     return report;
   }
 
+  // The store as a kill left it, before any opening finished what the kill
+  // cut short, verifies as well.
+  void ExpectVerifiesAsLeft(const std::string& aTillDir, const std::string& aWhere) {
+    if (!DirectoryExists(aTillDir)) return;
+    std::ostringstream verifyLog;
+    EXPECT_TRUE(VerifyTill(aTillDir, verifyLog).Ok())
+        << aWhere << ": as the kill left it: " << verifyLog.str();
+  }
+
   std::string work_;
   std::string root_;
   std::unique_ptr<rtsim::Simulator> sim_;
