@@ -11,13 +11,8 @@ packages=(
   locales tzdata xvfb x11-utils libx11-dev
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+source "$(dirname "$0")/packages.sh"
+mapfile -t missing < <(missing_packages "${packages[@]}")
 
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"

@@ -14,12 +14,8 @@ tests=${QX_WINDOWS_TESTS:-ON}
 
 packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine dpkg-dev)
 [ "$tests" = OFF ] || packages+=(g++-multilib)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+source scripts/packages.sh
+mapfile -t missing < <(missing_packages "${packages[@]}")
 
 # The sources come from Debian's own archive: a deb-src entry for the release
 # the machine runs, added once.
