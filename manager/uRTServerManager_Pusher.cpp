@@ -315,11 +315,10 @@ void kRTSPusherThread::Execute() {
       // A document that could not be filed is still queued: like a blocking
       // failure, it waits for the pause.
       FilePendingDocument();
-      if (!TakeFilingOutcome()) {
+      if (!TakeFilingOutcome() || !SyncMoves()) {
         fQueue.Clear();
         pause = true;
       }
-      SyncMoves();
     }
     if (pause) Pause(fPauseMillis);
   }
@@ -340,12 +339,38 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
     sending = fReadAhead->claimedName;
   } else if (!IsClaimedQueueFileName(aFileName)) {
     sending = ClaimedQueueFileName(aFileName);
-    if (!RenameNoReplace(aFileName, sending)) {
-      if (!FileExists(aFileName)) return true;
+    const MoveOutcome claim = RenameNoReplace(aFileName, sending);
+    if (claim.kind == MoveOutcome::kSourceMissing) return true;  // taken back meanwhile
+    if (claim.kind == MoveOutcome::kTargetExists) {
       // A claimed file of the same name is still queued: this one is a
       // duplicate of it and is never sent.
       LogError("Duplicate File Name found: " + sending);
       return SetAsideDuplicate(aFileName);
+    }
+    if (!claim) {
+      // An I/O error may pass: the document waits, like after a blocking failure.
+      LogError("Cannot claim " + aFileName + ": " + claim.cause);
+      return false;
+    }
+  } else {
+    // Claimed before its turn came: by a delivery cut short by a crash, a
+    // lost reply or a filing that failed, so it may be on the server's
+    // books already. Whatever the server holds is filed, never sent again.
+    const auto delivered = fDelivered.find(aFileName);
+    if (delivered != fDelivered.end()) {
+      const std::string targetDir = delivered->second;
+      fDelivered.erase(delivered);
+      return FileDelivered(aFileName, targetDir);
+    }
+    switch (ServerHolds(*aConfig.server, aFileName)) {
+      case Held::kYes:
+        LogInfo("Already held by the RT server, filed as delivered: " +
+                UnclaimedQueueFileName(aFileName));
+        return FileDelivered(aFileName, JoinPath(aConfig.processedDir, date));
+      case Held::kUnknown:
+        return false;
+      case Held::kNo:
+        break;
     }
   }
   const std::string queued = UnclaimedQueueFileName(sending);
@@ -374,7 +399,7 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
   const bool earlierFiled = TakeFilingOutcome();
 
   if (outcome.accepted) {
-    fPendingFiling = Filing{sending, JoinPath(aConfig.processedDir, date)};
+    fPendingFiling = Filing{sending, JoinPath(aConfig.processedDir, date), true};
     return earlierFiled;
   }
   LogError(outcome.lastError + "\r\n" + outcome.reply);
@@ -386,15 +411,64 @@ void kRTSPusherThread::FilePendingDocument() {
   if (!fPendingFiling) return;
   const Filing filing = std::move(*fPendingFiling);
   fPendingFiling.reset();
+  bool filed = false;
   try {
-    if (!FileAway(filing.fileName, filing.targetDir)) fFilingFailed = true;
+    filed = FileAway(filing.fileName, filing.targetDir);
   } catch (const std::exception& e) {
     LogError(e.what());
-    fFilingFailed = true;
   } catch (...) {
     LogError("Unknown error while filing " + filing.fileName);
-    fFilingFailed = true;
   }
+  if (filed) return;
+  fFilingFailed = true;
+  // The server has it: when its turn comes again it is filed, not sent.
+  if (filing.delivered && FileExists(filing.fileName)) {
+    fDelivered[filing.fileName] = filing.targetDir;
+  }
+}
+
+bool kRTSPusherThread::FileDelivered(const std::string& aFileName, const std::string& aTargetDir) {
+  if (FileAway(aFileName, aTargetDir)) return true;
+  if (FileExists(aFileName)) fDelivered[aFileName] = aTargetDir;
+  return false;
+}
+
+kRTSPusherThread::Held kRTSPusherThread::ServerHolds(kEPSRTServer& aServer,
+                                                     const std::string& aFileName) {
+  // The queued name gives the till, the Z report and the document number
+  // (9999 for the daily closure).
+  const std::string name = UnclaimedQueueFileName(ExtractFileName(aFileName));
+  const size_t last = name.rfind('-');
+  const size_t middle =
+      last == std::string::npos || last == 0 ? std::string::npos : name.rfind('-', last - 1);
+  int32_t zRep = 0, number = 0;
+  if (middle == std::string::npos || middle == 0 ||
+      !TryStrToInt(name.substr(middle + 1, last - middle - 1), zRep) ||
+      !TryStrToInt(name.substr(last + 1, name.size() - last - 1 - 5), number)) {
+    return Held::kNo;  // not one of ours: the server judges it
+  }
+  const std::string tillId = name.substr(0, middle);
+  kEPSRTServer_TillZReport& report = aServer.TillZReport();
+  std::lock_guard<std::recursive_mutex> hold(aServer.Lock());
+  report.SetRecNumber(-1);
+  bool answered = false;
+  try {
+    answered = report.GetCurrent(tillId);
+  } catch (const std::exception& e) {
+    LogError("Cannot read the till's Z report from the RT server: " + std::string(e.what()));
+    return Held::kUnknown;
+  }
+  if (!answered) {
+    LogError("Cannot tell whether the RT server holds " + name + ": " + aServer.LastError());
+    return Held::kUnknown;
+  }
+  // The server's running Z report and the last document booked in it.
+  const int32_t serverZRep = report.ZRepNumber();
+  const int32_t serverLast = report.RecNumber();
+  if (zRep < serverZRep) return Held::kYes;  // its Z report is closed there
+  if (number == kRTSClosureNumber || zRep > serverZRep) return Held::kNo;
+  if (serverLast < 0) return Held::kNo;  // a reply without the number: let the server judge
+  return number <= serverLast ? Held::kYes : Held::kNo;
 }
 
 void kRTSPusherThread::WorkWhileSending() {
@@ -457,8 +531,8 @@ bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string&
     ForceDirectories(aTargetDir);
     fMadeDir = aTargetDir;
   }
-  bool moved = RenameNoReplace(aFileName, target);
-  if (!moved) {
+  MoveOutcome moved = RenameNoReplace(aFileName, target);
+  if (moved.kind == MoveOutcome::kFailed) {
     ForceDirectories(aTargetDir);
     moved = RenameNoReplace(aFileName, target);
   }
@@ -469,10 +543,16 @@ bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string&
     const size_t slash = aFileName.rfind('/');
     fUnsyncedDirs.insert(slash == std::string::npos ? std::string(".")
                                                     : aFileName.substr(0, slash));
-    if (now - fFirstUnsyncedMove >= kMoveSyncMillis) SyncMoves();
+    if (now - fFirstUnsyncedMove >= kMoveSyncMillis && !SyncMoves()) return false;
     return true;
   }
-  if (!FileExists(aFileName)) return true;  // taken out of the queue by someone else
+  if (moved.kind == MoveOutcome::kSourceMissing) return true;  // taken out by someone else
+  if (moved.kind == MoveOutcome::kFailed) {
+    // An I/O error, not a clash: the document stays claimed in the queue
+    // and is filed when the queue is tried again.
+    LogError("Cannot file " + aFileName + " in " + aTargetDir + ": " + moved.cause);
+    return false;
+  }
   LogError("Duplicate File Name found: " + target);
   return SetAsideDuplicate(aFileName);
 }
@@ -482,20 +562,32 @@ bool kRTSPusherThread::SetAsideDuplicate(const std::string& aFileName) {
   // "*.srtd", so it is not sent again. An older duplicate of the same name is
   // never overwritten.
   const std::string queued = UnclaimedQueueFileName(aFileName);
-  bool renamed = MoveFileNoReplace(aFileName, queued + kDuplicateSuffix);
-  for (int n = 2; !renamed && n <= kMaxDuplicateNames; ++n) {
+  MoveOutcome renamed = MoveFileNoReplace(aFileName, queued + kDuplicateSuffix);
+  for (int n = 2; renamed.kind == MoveOutcome::kTargetExists && n <= kMaxDuplicateNames; ++n) {
     renamed = MoveFileNoReplace(aFileName, queued + "_duplicate_" + std::to_string(n) + ".err");
+  }
+  if (renamed.kind == MoveOutcome::kFailed) {
+    LogError("Cannot set aside " + aFileName + ": " + renamed.cause);
   }
   // A file that could not be renamed either would be sent again at once:
   // let the queue wait instead.
-  return renamed;
+  return static_cast<bool>(renamed) || renamed.kind == MoveOutcome::kSourceMissing;
 }
 
-void kRTSPusherThread::SyncMoves() {
-  for (const std::string& dir : fUnsyncedDirs) {
-    if (!SyncDirectory(dir)) LogError("Cannot sync directory " + dir);
+bool kRTSPusherThread::SyncMoves() {
+  bool synced = true;
+  for (auto dir = fUnsyncedDirs.begin(); dir != fUnsyncedDirs.end();) {
+    const std::string cause = SyncDirectoryCause(*dir);
+    if (cause.empty()) {
+      dir = fUnsyncedDirs.erase(dir);
+    } else {
+      // Kept, and synced again after the pause.
+      LogError("Cannot sync directory " + *dir + ": " + cause);
+      synced = false;
+      ++dir;
+    }
   }
-  fUnsyncedDirs.clear();
+  return synced;
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -132,8 +133,19 @@ class kRTSPusherThread {
   std::string TakeDocumentText(const std::string& aListedName, const std::string& aFileName);
   // Makes the moves of filed documents durable: the directories they left
   // and entered are synced together, at most kMoveSyncMillis after the
-  // first unsynced move, before every pause and when the thread ends.
-  void SyncMoves();
+  // first unsynced move, before every pause and when the thread ends. False
+  // when a directory could not be synced; it is synced again later.
+  bool SyncMoves();
+  // What the server's own numbering says of a document claimed before its
+  // turn: its Z report is closed there, or the server has booked its number
+  // in the running one (kYes); not yet (kNo); the server cannot be asked
+  // (kUnknown: the queue waits).
+  enum class Held { kYes, kNo, kUnknown };
+  Held ServerHolds(kEPSRTServer& aServer, const std::string& aFileName);
+  // Files a document the server holds under |aTargetDir|; a filing that
+  // fails is remembered, so that the document is filed and not sent when
+  // the queue is tried again. False when it could not be filed.
+  bool FileDelivered(const std::string& aFileName, const std::string& aTargetDir);
   void LogInfo(const std::string& aMessage);
   void LogError(const std::string& aMessage);
   // Sleeps up to aMillis; returns at once when termination is requested.
@@ -144,6 +156,7 @@ class kRTSPusherThread {
   struct Filing {
     std::string fileName;
     std::string targetDir;
+    bool delivered = false;  // accepted by the server
   };
 
   // The queued document after the one being sent, claimed ahead of its turn
@@ -161,6 +174,9 @@ class kRTSPusherThread {
   std::optional<ReadText> fReadAhead;
   std::optional<Filing> fPendingFiling;
   bool fFilingFailed = false;
+  // Claimed documents the server accepted whose filing failed, with their
+  // target directories: filed, never sent, when their turn comes again.
+  std::map<std::string, std::string> fDelivered;
   std::set<std::string> fUnsyncedDirs;  // directories holding unsynced moves
   std::chrono::steady_clock::time_point fFirstUnsyncedMove;
   std::string fMadeDir;  // the filing directory last made

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qx {
@@ -36,6 +38,8 @@ void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string
 // Like WriteFileAtomic, but never replaces: when a file of that name exists
 // it raises "File already exists" naming it, and nothing changes. For files
 // that are records in their own right (a queued document is never rewritten).
+// A file whose directory cannot be synced is not durable: it is taken away
+// again and the write raises "Cannot sync directory" with the cause.
 void WriteFileNoReplace(const std::string& path, std::string_view bytes);
 void WriteTextLinesNoReplace(const std::string& path, const std::vector<std::string>& lines);
 
@@ -90,6 +94,10 @@ void ListFilesWithTimes(const std::string& dir, std::string_view extension, Time
 // Full paths of the directories directly inside |dir|, sorted by name; empty
 // when |dir| does not exist or cannot be read.
 std::vector<std::string> ListSubdirectories(const std::string& dir);
+// ListSubdirectories for a caller that must see every entry: empty only when
+// |dir| does not exist; raises, naming the directory and the system's cause,
+// when it cannot be read.
+std::vector<std::string> ReadSubdirectories(const std::string& dir);
 
 // Last modification time in milliseconds since the Unix epoch. Raises when missing.
 int64_t FileModifiedUnixMillis(const std::string& path);
@@ -107,18 +115,54 @@ struct FileIdentity {
 // The identity of the regular file at |path|; none when there is no such file.
 std::optional<FileIdentity> IdentityOf(const std::string& path);
 
-// Renames without replacing: false (and nothing changed) when the target
-// exists or the move fails. Both directories are synced on success.
-bool MoveFileNoReplace(const std::string& from, const std::string& to);
+// What a move that never replaces did. A real name clash (the target exists)
+// and a source that is no longer there are told apart from a failure of the
+// move itself (an I/O error, a full disk, a file held by another program),
+// which may pass and carries the system's cause.
+struct MoveOutcome {
+  enum Kind { kMoved, kTargetExists, kSourceMissing, kFailed };
+  Kind kind = kFailed;
+  std::string cause;  // the system's text for kFailed
+  explicit operator bool() const { return kind == kMoved; }
+};
+
+// Renames without replacing; nothing changes unless the outcome is kMoved.
+// Both directories are synced after the move.
+MoveOutcome MoveFileNoReplace(const std::string& from, const std::string& to);
 // MoveFileNoReplace without syncing either directory: for a caller that moves
 // many files and syncs the directories once (SyncDirectory) afterwards.
-bool RenameNoReplace(const std::string& from, const std::string& to);
+MoveOutcome RenameNoReplace(const std::string& from, const std::string& to);
 // Makes the renames and new entries in |dir| durable. False when the
 // directory cannot be opened or flushed.
 bool SyncDirectory(const std::string& dir);
+// SyncDirectory that tells why: empty when synced, else the system's cause.
+std::string SyncDirectoryCause(const std::string& dir);
 // Renames, replacing the target. Both directories are synced. False on failure.
 bool MoveFileReplace(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);
+
+// An advisory lock held by one owner at a time on a file: another process,
+// or another open of the same file in this process, cannot take it while it
+// is held. The operating system drops it when its holder ends, however it
+// ends, so a killed holder leaves no stale lock.
+class OwnerLock {
+ public:
+  // Takes the lock on |path| (the file is made when missing) without
+  // waiting and records the caller's process id in the file. None when
+  // someone else holds it: |aHolder| then gets the holder's recorded process
+  // id ("unknown" when it cannot be read). Raises when the file cannot be
+  // opened or locked for another reason.
+  static std::unique_ptr<OwnerLock> TryTake(const std::string& path, std::string& aHolder);
+  ~OwnerLock();  // hands the lock back
+  OwnerLock(const OwnerLock&) = delete;
+  OwnerLock& operator=(const OwnerLock&) = delete;
+  const std::string& Path() const { return fPath; }
+
+ private:
+  OwnerLock(std::string aPath, intptr_t aHandle) : fPath(std::move(aPath)), fHandle(aHandle) {}
+  std::string fPath;
+  intptr_t fHandle;
+};
 
 // Name part after the last '/'.
 std::string ExtractFileName(std::string_view path);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -52,12 +53,14 @@ bool IsDirectorySeparator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
-bool SyncDirectory(const std::string& dir) {
+bool SyncDirectory(const std::string& dir) { return SyncDirectoryCause(dir).empty(); }
+
+std::string SyncDirectoryCause(const std::string& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
+  if (fd < 0) return ErrnoText(errno);
+  const int error = ::fsync(fd) == 0 ? 0 : errno;
   ::close(fd);
-  return ok;
+  return error == 0 ? std::string() : ErrnoText(error);
 }
 
 bool FileExists(const std::string& path) {
@@ -119,13 +122,22 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes) {
 
 void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
   const std::string temp = WriteTemporary(path, bytes);
-  if (!RenameNoReplace(temp, path)) {
-    const int error = errno;
+  const MoveOutcome moved = RenameNoReplace(temp, path);
+  if (!moved) {
     ::unlink(temp.c_str());
-    if (error == EEXIST) throw Error("File already exists \"" + path + "\"");
-    RaiseFileError("Cannot create file", path, error);
+    if (moved.kind == MoveOutcome::kTargetExists) {
+      throw Error("File already exists \"" + path + "\"");
+    }
+    throw Error("Cannot create file \"" + path + "\": " + moved.cause);
   }
-  SyncDirectory(DirectoryOf(path));
+  const std::string dir = DirectoryOf(path);
+  const std::string cause = SyncDirectoryCause(dir);
+  if (!cause.empty()) {
+    // Taken back under its temporary name, which no listing picks up, so
+    // that what the caller is told failed is not found later.
+    if (RenameNoReplace(path, temp)) ::unlink(temp.c_str());
+    throw Error("Cannot sync directory \"" + dir + "\": " + cause);
+  }
 }
 
 std::string ReadFileBytes(const std::string& path) {
@@ -234,6 +246,35 @@ std::vector<std::string> ListSubdirectories(const std::string& dir) {
   return dirs;
 }
 
+std::vector<std::string> ReadSubdirectories(const std::string& dir) {
+  std::vector<std::string> dirs;
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) {
+    if (errno == ENOENT) return dirs;
+    RaiseFileError("Cannot list directory", dir, errno);
+  }
+  struct Closer {
+    DIR* handle;
+    ~Closer() { ::closedir(handle); }
+  } closer{handle};
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(handle);
+    if (entry == nullptr) {
+      if (errno != 0) RaiseFileError("Cannot list directory", dir, errno);
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string full = dir + "/" + std::string(name);
+    if (entry->d_type == DT_DIR || (entry->d_type != DT_REG && DirectoryExists(full))) {
+      dirs.push_back(full);
+    }
+  }
+  std::sort(dirs.begin(), dirs.end());
+  return dirs;
+}
+
 int64_t FileModifiedUnixMillis(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) RaiseFileError("Cannot read the time of file", path, errno);
@@ -248,27 +289,43 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
                       static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-bool RenameNoReplace(const std::string& from, const std::string& to) {
+namespace {
+
+MoveOutcome MoveFailure(const std::string& from, int error) {
+  if (error == EEXIST) return MoveOutcome{MoveOutcome::kTargetExists, std::string()};
+  struct stat st {};
+  if (error == ENOENT && ::lstat(from.c_str(), &st) != 0 && errno == ENOENT) {
+    return MoveOutcome{MoveOutcome::kSourceMissing, std::string()};
+  }
+  return MoveOutcome{MoveOutcome::kFailed, ErrnoText(error)};
+}
+
+}  // namespace
+
+MoveOutcome RenameNoReplace(const std::string& from, const std::string& to) {
   int result = static_cast<int>(
       ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE));
   if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
     // The file system cannot rename without replacing: a hard link refuses an
     // existing target just the same.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    if (::link(from.c_str(), to.c_str()) != 0) return MoveFailure(from, errno);
     result = ::unlink(from.c_str());
     if (result != 0) {
+      const int error = errno;
       ::unlink(to.c_str());
-      return false;
+      return MoveOutcome{MoveOutcome::kFailed, ErrnoText(error)};
     }
   }
-  return result == 0;
+  if (result != 0) return MoveFailure(from, errno);
+  return MoveOutcome{MoveOutcome::kMoved, std::string()};
 }
 
-bool MoveFileNoReplace(const std::string& from, const std::string& to) {
-  if (!RenameNoReplace(from, to)) return false;
+MoveOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
+  MoveOutcome outcome = RenameNoReplace(from, to);
+  if (!outcome) return outcome;
   SyncDirectory(DirectoryOf(to));
   SyncDirectory(DirectoryOf(from));
-  return true;
+  return outcome;
 }
 
 bool MoveFileReplace(const std::string& from, const std::string& to) {
@@ -283,6 +340,36 @@ bool DeleteFile(const std::string& path) {
   SyncDirectory(DirectoryOf(path));
   return true;
 }
+
+std::unique_ptr<OwnerLock> OwnerLock::TryTake(const std::string& path, std::string& aHolder) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) RaiseFileError("Cannot open file", path, errno);
+  // flock belongs to this open of the file, not to the process: a second copy
+  // of the library in the same process is refused as another process is.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    if (error != EWOULDBLOCK) {
+      ::close(fd);
+      RaiseFileError("Cannot lock file", path, error);
+    }
+    char text[32] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    ::close(fd);
+    std::string holder = n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+    while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
+    aHolder = holder.empty() || holder.find_first_not_of("0123456789") != std::string::npos
+                  ? std::string("unknown")
+                  : holder;
+    return nullptr;
+  }
+  // The process id is for people and for a refused opening's message; the
+  // lock itself is what counts, so a failure to record it is not fatal.
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) (void)WriteAll(fd, pid);
+  return std::unique_ptr<OwnerLock>(new OwnerLock(path, fd));
+}
+
+OwnerLock::~OwnerLock() { ::close(static_cast<int>(fHandle)); }
 
 std::string MakeScratchDirectory(const std::string& prefix) {
   const char* tmp = std::getenv("TMPDIR");

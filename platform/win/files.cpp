@@ -103,6 +103,10 @@ bool IsRegular(const WIN32_FIND_DATAW& data) {
 // nothing left to flush in a directory.
 bool SyncDirectory(const std::string& dir) { return DirectoryExists(dir); }
 
+std::string SyncDirectoryCause(const std::string& dir) {
+  return DirectoryExists(dir) ? std::string() : win::SystemErrorText(ERROR_PATH_NOT_FOUND);
+}
+
 bool FileExists(const std::string& path) {
   const DWORD attributes = AttributesOf(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -276,6 +280,17 @@ void ListFilesWithTimes(const std::string& dir, std::string_view extension, Time
   }
 }
 
+std::vector<std::string> ReadSubdirectories(const std::string& dir) {
+  if (!DirectoryExists(dir)) return {};
+  std::vector<std::string> dirs;
+  EnumerateDirectory(dir, "", [&](const std::string& name, const WIN32_FIND_DATAW& data) {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+    dirs.push_back(dir.empty() || IsDirectorySeparator(dir.back()) ? dir + name : dir + "/" + name);
+  });
+  std::sort(dirs.begin(), dirs.end());
+  return dirs;
+}
+
 std::vector<std::string> ListSubdirectories(const std::string& dir) {
   std::vector<std::string> dirs;
   try {
@@ -316,9 +331,20 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
 }
 
 // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
-bool RenameNoReplace(const std::string& from, const std::string& to) { return Move(from, to, 0); }
+MoveOutcome RenameNoReplace(const std::string& from, const std::string& to) {
+  if (Move(from, to, 0)) return MoveOutcome{MoveOutcome::kMoved, std::string()};
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+    return MoveOutcome{MoveOutcome::kTargetExists, std::string()};
+  }
+  if (error == ERROR_FILE_NOT_FOUND && AttributesOf(from) == INVALID_FILE_ATTRIBUTES &&
+      GetLastError() == ERROR_FILE_NOT_FOUND) {
+    return MoveOutcome{MoveOutcome::kSourceMissing, std::string()};
+  }
+  return MoveOutcome{MoveOutcome::kFailed, win::SystemErrorText(error)};
+}
 
-bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+MoveOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
   return RenameNoReplace(from, to);
 }
 
@@ -327,6 +353,48 @@ bool MoveFileReplace(const std::string& from, const std::string& to) {
 }
 
 bool DeleteFile(const std::string& path) { return ::DeleteFileW(win::Wide(path).c_str()) != 0; }
+
+namespace {
+// The byte locked: far beyond the recorded process id, which others must
+// still be able to read while the lock is held.
+constexpr DWORD kOwnerLockOffset = 0x7fffffff;
+}  // namespace
+
+std::unique_ptr<OwnerLock> OwnerLock::TryTake(const std::string& path, std::string& aHolder) {
+  HANDLE file = CreateFileW(win::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) RaiseFileError("Cannot open file", path, GetLastError());
+  OVERLAPPED at{};
+  at.Offset = kOwnerLockOffset;
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
+      CloseHandle(file);
+      RaiseFileError("Cannot lock file", path, error);
+    }
+    char text[32] = {};
+    DWORD read = 0;
+    const bool ok = ReadFile(file, text, sizeof text - 1, &read, nullptr) != 0;
+    CloseHandle(file);
+    std::string holder = ok ? std::string(text, read) : std::string();
+    while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
+    aHolder = holder.empty() || holder.find_first_not_of("0123456789") != std::string::npos
+                  ? std::string("unknown")
+                  : holder;
+    return nullptr;
+  }
+  // The process id is for people and for a refused opening's message; the
+  // lock itself is what counts.
+  const std::string pid = std::to_string(GetCurrentProcessId()) + "\n";
+  DWORD written = 0;
+  if (SetEndOfFile(file)) {
+    WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+  }
+  return std::unique_ptr<OwnerLock>(new OwnerLock(path, reinterpret_cast<intptr_t>(file)));
+}
+
+OwnerLock::~OwnerLock() { CloseHandle(reinterpret_cast<HANDLE>(fHandle)); }
 
 std::string MakeScratchDirectory(const std::string& prefix) {
   wchar_t temp[MAX_PATH + 1];

@@ -211,13 +211,18 @@ TEST_F(FilesTest, MovesAndDeletes) {
   ASSERT_TRUE(ForceDirectories(Path("Processed")));
   WriteFileAtomic(Path("a.srtd"), "A");
   WriteFileAtomic(Path("Processed/a.srtd"), "old");
-  EXPECT_FALSE(MoveFileNoReplace(Path("a.srtd"), Path("Processed/a.srtd")));
+  // A name clash, a source that is gone and a move that fails are told apart.
+  EXPECT_EQ(MoveFileNoReplace(Path("a.srtd"), Path("Processed/a.srtd")).kind,
+            MoveOutcome::kTargetExists);
+  const MoveOutcome noDirectory = RenameNoReplace(Path("a.srtd"), Path("none/a.srtd"));
+  EXPECT_EQ(noDirectory.kind, MoveOutcome::kFailed);
+  EXPECT_FALSE(noDirectory.cause.empty());
   EXPECT_EQ(ReadFileBytes(Path("a.srtd")), "A");
   EXPECT_EQ(ReadFileBytes(Path("Processed/a.srtd")), "old");
   EXPECT_TRUE(MoveFileNoReplace(Path("a.srtd"), Path("Processed/b.srtd")));
   EXPECT_FALSE(FileExists(Path("a.srtd")));
   EXPECT_EQ(ReadFileBytes(Path("Processed/b.srtd")), "A");
-  EXPECT_FALSE(MoveFileNoReplace(Path("gone"), Path("x")));
+  EXPECT_EQ(MoveFileNoReplace(Path("gone"), Path("x")).kind, MoveOutcome::kSourceMissing);
   // The unsynced rename follows the same rules.
   WriteFileAtomic(Path("c.srtd"), "C");
   EXPECT_FALSE(RenameNoReplace(Path("c.srtd"), Path("Processed/b.srtd")));

@@ -264,6 +264,33 @@ TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
   EXPECT_EQ(ReadAll(ProcessedPath("T01-0001-0001.srtd")), Receipt(1) + "\r\n");
 }
 
+// A document claimed before its turn may be on the server's books already
+// (a crash after the server took it, a lost reply, a filing that failed):
+// the server's numbering decides, and what it holds is filed, never sent
+// again. A queued file whose claimed twin is still queued is a duplicate:
+// the claim never replaces the twin.
+TEST_F(PusherTest, ClaimedDocumentsTheServerHoldsAreFiledNotSentAgain) {
+  sim_.SetTill(rtsim::ParseTill("T01 open z=2 doc=3"));  // Z 1 closed, 1 and 2 of Z 2 booked
+  Queue("T01-0001-9999.sending.srtd", kEPSRTServer_TillZReport::GetMessage("T01"), 10);
+  Queue("T01-0002-0002.sending.srtd", Receipt(2), 20);
+  Queue("T01-0002-0003.sending.srtd", Receipt(3), 30);
+  Queue("T01-0002-0004.srtd", Receipt(4), 40);
+  std::string twin = Receipt(4);
+  twin.replace(twin.find("1.00"), 4, "9.99");
+  Queue("T01-0002-0004.sending.srtd", twin, 50);
+  StartPusher("100");
+
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0002-0004.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"3", "4"}));
+  for (const char* name : {"T01-0001-9999.srtd", "T01-0002-0002.srtd", "T01-0002-0003.srtd"}) {
+    EXPECT_TRUE(fs::exists(ProcessedPath(name))) << name;
+  }
+  EXPECT_EQ(ReadAll(ProcessedPath("T01-0002-0004.srtd")), twin + "\r\n");
+  EXPECT_EQ(ReadAll(queue_ + "/T01-0002-0004.srtd_duplicate.err"), Receipt(4) + "\r\n");
+  EXPECT_FALSE(fs::exists(errors_ + "/" + Today()));
+  EXPECT_EQ(sim_.Till("T01")->nextDocNumber, 5);
+}
+
 // While a document is on its way, the one delivered before it is filed and
 // the one after it is claimed and read ahead. A claimed file replaced after
 // that read is sent as it then is.

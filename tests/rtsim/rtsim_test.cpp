@@ -18,6 +18,7 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/strings.h"
 #include "rtserver/uRTSEPS20.h"
 
 extern char** environ;
@@ -28,7 +29,7 @@ namespace {
 // A converted receipt as the till submits it: 2 x 1.50 on VAT 1, 10.00 on
 // VAT 2, an item discount of 0.50 and a receipt discount of 1.25.
 std::string ReceiptText(const std::string& tillId, int recNumber, const std::string& docType,
-                        const std::string& recAmount) {
+                        const std::string& recAmount, int zRepNumber = 1) {
   return "<createReceipt><receipt><hash fingerPrint=\"link\"/><printerFiscalReceipt>"
          "<beginFiscalReceipt docType=\"" +
          docType +
@@ -39,8 +40,8 @@ std::string ReceiptText(const std::string& tillId, int recNumber, const std::str
          "<printRecSubtotalAdjustment adjustmentType=\"1\" amount=\"1.25\"/>"
          "<printRecTotal payment=\"20.00\" paymentType=\"0\"/>"
          "<fiscalInformation tillId=\"" +
-         tillId + "\" zRepNumber=\"0001\" recNumber=\"" + std::to_string(recNumber) +
-         "\" recAmount=\"" + recAmount + "\" doctype=\"" + docType +
+         tillId + "\" zRepNumber=\"" + FormatNumber0000(zRepNumber) + "\" recNumber=\"" +
+         std::to_string(recNumber) + "\" recAmount=\"" + recAmount + "\" doctype=\"" + docType +
          "\"/>"
          "<endFiscalReceipt/></printerFiscalReceipt></receipt>"
          "<receiptSecurity><hash fingerPrint=\"seal" +
@@ -78,8 +79,11 @@ TEST_F(SimulatorTest, AFiscalDayFromTokenToClosure) {
             "000000000");
   EXPECT_TRUE(sim_.Till("T01")->dayOpen);
 
-  ASSERT_TRUE(client_.SendRequest(fpServer, ReceiptText("T01", 1, "0", "11.25")));
-  ASSERT_TRUE(client_.SendRequest(fpServer, ReceiptText("T01", 2, "1", "3")));
+  ASSERT_TRUE(client_.SendRequest(fpServer, ReceiptText("T01", 1, "0", "11.25", 12)));
+  ASSERT_TRUE(client_.SendRequest(fpServer, ReceiptText("T01", 2, "1", "3", 12)));
+  // A number already booked is refused and changes nothing.
+  EXPECT_FALSE(client_.SendRequest(fpServer, ReceiptText("T01", 2, "0", "5", 12)));
+  EXPECT_EQ(client_.LastError(), "-14 - Document number 2 already booked");
   const TillState till = *sim_.Till("T01");
   EXPECT_EQ(till.nextDocNumber, 3);
   EXPECT_EQ(till.dailyAmount, ParseCurrency("11.25"));  // refunds are not in the daily amount
@@ -107,6 +111,8 @@ TEST_F(SimulatorTest, AFiscalDayFromTokenToClosure) {
   EXPECT_FALSE(client_.SendRequest(
       fpServer, "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>"));
   EXPECT_EQ(client_.LastError(), "-12 - Fiscal day not open");
+  EXPECT_FALSE(client_.SendRequest(fpServer, ReceiptText("T01", 3, "0", "5", 12)));
+  EXPECT_EQ(client_.LastError(), "-15 - Z report 12 is closed");
 
   ASSERT_TRUE(client_.SendRequest(
       fpServer, "<createReport><zReport tillId=\"T01\" zRepNumber=\"12\"/></createReport>"));

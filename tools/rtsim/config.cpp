@@ -281,7 +281,9 @@ Requests answered (kind names used by faults in brackets):
                [createDailyClosure] (closes the day, advances the Z number)
   Anything else is refused [unknown]. Refusal codes of the simulator itself:
   -9 unknown request, -10 unreadable document, -11 Z report not found,
-  -12 fiscal day not open, -13 request sent to the wrong end point.
+  -12 fiscal day not open, -13 request sent to the wrong end point,
+  -14 receipt number already booked in the till's running Z report,
+  -15 receipt numbered in a Z report the till has closed.
 
 Control end point (same address, no authentication; parameters as a query or
 as form data, e.g. curl -d kind=drop -d count=2 http://HOST:PORT/rtsim/fault):

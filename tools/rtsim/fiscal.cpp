@@ -19,6 +19,8 @@ constexpr const char* kUnknownRequest = "-9";
 constexpr const char* kUnreadableDocument = "-10";
 constexpr const char* kReportNotFound = "-11";
 constexpr const char* kDayNotOpen = "-12";
+constexpr const char* kAlreadyBooked = "-14";
+constexpr const char* kZReportClosed = "-15";
 
 const std::set<std::string> kFpMateKinds = {"3216", "4205", "4201", "2050", "printZReport"};
 
@@ -402,6 +404,18 @@ Answer FiscalRegister::CreateReceipt(XmlElement command) {
   const bool numbered = TryStrToInt(AttributeOf(info, "recNumber"), recNumber);
 
   TillRecord& till = TillFor(tillId);
+  // A fiscal register books each document number of a till once, and
+  // nothing more into a Z report it has closed.
+  int32_t zRepNumber = 0;
+  if (TryStrToInt(AttributeOf(info, "zRepNumber"), zRepNumber)) {
+    if (zRepNumber < till.state.zRepNumber) {
+      return Refusal(kZReportClosed, "Z report " + std::to_string(zRepNumber) + " is closed");
+    }
+    if (numbered && zRepNumber == till.state.zRepNumber && recNumber < till.state.nextDocNumber) {
+      return Refusal(kAlreadyBooked,
+                     "Document number " + std::to_string(recNumber) + " already booked");
+    }
+  }
   TillRecord updated = till;  // a receipt that cannot be read changes nothing
   BookReceipt(updated, printer, docType, total);
   updated.state.dayOpen = true;
