@@ -19,6 +19,9 @@ namespace {
 
 constexpr char kHeadersCacheName[] = "headers.srth";
 constexpr char kVatMapCacheName[] = "vatmap.srtv";
+// The file in the till directory whose lock marks the store's one owner; it
+// holds the owner's process id.
+constexpr char kOwnerLockName[] = "QX_owner.lock";
 constexpr int64_t kDefaultQueueWaitMillis = 5000;
 
 // Splits a text into lines at CR LF, LF or CR; a final break adds no line.
@@ -121,17 +124,74 @@ int64_t kRTSManager::QueueWaitMillis() {
 // changes (a submission in progress ends first) and started again on the new
 // ones: no document of one till reaches the server named for another, and the
 // earlier till's documents wait in its own queue until it is opened again.
+//
+// The till's store has one owner: its lock is taken before anything of the
+// store is touched, and the lock of a till left behind is handed back only
+// once its pusher has stopped.
 bool kRTSManager::Init(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
                        const std::string& aUser, const std::string& aPassword,
                        const std::string& aTillId) {
   const bool retarget =
       fPusher != nullptr && !Targets(aDataRootDir, aAddress, aPort, aUser, aPassword, aTillId);
+  std::unique_ptr<OwnerLock> taken = TakeStore(aDataRootDir, aTillId);
   if (retarget) StopPusher();
+  if (taken) fOwnerLock = std::move(taken);
   SetupDataDirectories(aDataRootDir, aTillId);
   fServer->Setup(aAddress, aPort, aUser, aPassword);
   fTillId = aTillId;
+  // The receipt header lines and the VAT map belong to one till and its
+  // server: another till or server fetches (or reads from its own store)
+  // its own.
+  const std::string cachesOwner = fDataTillDir + "\n" + aAddress + "\n" + std::to_string(aPort);
+  if (cachesOwner != fCachesOwner) {
+    std::lock_guard<std::recursive_mutex> hold(fServer->Lock());
+    ServerInfo().Headers().clear();
+    VATMap().VATs().clear();
+    fCachesOwner = cachesOwner;
+  }
   if (retarget) StartPusher();
   return true;
+}
+
+std::unique_ptr<OwnerLock> kRTSManager::TakeStore(const std::string& aDataRootDir,
+                                                  const std::string& aTillId) {
+  const std::string root = aDataRootDir.empty() ? DefaultDataRootDir() : aDataRootDir;
+  CheckPathCharacters(root);
+  CheckPathComponent(aTillId);
+  const std::string tillDir = JoinPath(root, aTillId);
+  const std::string lockPath = JoinPath(tillDir, kOwnerLockName);
+  if (fOwnerLock && fOwnerLock->Path() == lockPath) return nullptr;  // held already
+  ForceDirectories(tillDir);
+  std::string holder;
+  std::unique_ptr<OwnerLock> lock = OwnerLock::TryTake(lockPath, holder);
+  if (!lock) {
+    throw Error("Till " + aTillId + " is in use by process " + holder + " (its data store \"" +
+                tillDir + "\" is locked)");
+  }
+  return lock;
+}
+
+void kRTSManager::RemoveLeftovers() const {
+  // Written by a process that was cut short: a temporary file of an atomic
+  // write, or a receipt taken back whose removal did not happen. Neither is
+  // listed as queued; both are removed under the owner's lock, where no
+  // write of another process can be in flight.
+  for (const std::string* dir : {&fDataTillDir, &fDataQueueDir, &fJournalDir}) {
+    std::vector<std::string> leftovers;
+    try {
+      leftovers = ListFiles(*dir, ".tmp");
+      if (dir == &fDataQueueDir) {
+        for (const std::string& file : ListFiles(*dir, ".withdrawn")) leftovers.push_back(file);
+      }
+    } catch (const Error&) {
+      continue;  // a folder that cannot be listed shows up where it matters
+    }
+    for (const std::string& file : leftovers) {
+      const std::string name = ExtractFileName(file);
+      if (EndsWithIgnoreCase(name, ".tmp") && !StartsWith(name, ".")) continue;  // not ours
+      DeleteFile(file);
+    }
+  }
 }
 
 bool kRTSManager::Targets(const std::string& aDataRootDir, const std::string& aAddress,

@@ -80,7 +80,8 @@ class kRTSManager {
   // error list). False, with "Day not opened" and nothing changed, when no
   // day is open. A closure that cannot be queued raises with nothing
   // changed; once it is queued the day is no longer open, and a failure to
-  // save or move the counters raises, leaving the closing to the next opening.
+  // save, copy to the journal or move the counters raises, leaving the
+  // closing to the next opening.
   bool DayClose();
 
   // The queue pusher. StartPusher creates and starts one when none is running
@@ -160,6 +161,12 @@ class kRTSManager {
   void SetupDataDirectories(const std::string& aDataRootDir, const std::string& aTillId);
   void AddError(const std::string& aMessage) { fErrors.push_back(aMessage); }
   void SetServer(std::unique_ptr<kEPSRTServer> aServer);
+  // Takes the owner lock of the till's store unless this manager holds it
+  // already (then none is returned). Raises "Till ... is in use by process
+  // ..." when a live process, or another copy of the library, holds it.
+  std::unique_ptr<OwnerLock> TakeStore(const std::string& aDataRootDir, const std::string& aTillId);
+  // Removes the temporary and withdrawn files a process cut short left in the store.
+  void RemoveLeftovers() const;
   // True when the queue directory and the server end point are those an
   // Init with these arguments would set.
   bool Targets(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
@@ -174,8 +181,13 @@ class kRTSManager {
   // Day opening, resume path: rolls the counters forward over receipts that
   // reached the queue before a crash kept their counters from being saved.
   void RollForwardQueuedReceipts();
-  // Day opening, new-day path (steps after the resume test).
-  void StartNewDay(const std::string& aTillId);
+  // Day opening, new-day path (steps after the resume test). False, with
+  // the reason in the error list, when the server refused the closure of
+  // the previous day.
+  bool StartNewDay(const std::string& aTillId);
+  // The daily closure of Z report |aZRepNumber| of this till filed under the
+  // errors directory (refused by the server); empty when there is none.
+  std::string RefusedClosure(int32_t aZRepNumber) const;
   void WaitForQueueToDrain();
 
   // The daily closure's queue file for a Z report of this till.
@@ -199,6 +211,8 @@ class kRTSManager {
   // Reads a queued receipt file that continues the counters' chain.
   bool ReadQueuedReceipt(const std::string& aPath, QueuedReceipt& aReceipt) const;
 
+  std::unique_ptr<OwnerLock> fOwnerLock;      // the store of the till opened last
+  std::string fCachesOwner;                   // the till and server the caches are of
   std::unique_ptr<kRTSPusherThread> fPusher;  // empty while no pusher exists
   std::unique_ptr<kEPSRTServer> fServer;
   std::unique_ptr<kRTSCounters> fActualCounters;

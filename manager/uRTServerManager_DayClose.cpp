@@ -72,18 +72,15 @@ bool JournalHolds(const std::string& aJournalDir, const std::string& aBytes) {
 }
 
 // A byte-for-byte copy of the counters file, unless the journal holds it or a
-// file of that name exists; the journal is an archive, a copy that cannot be
-// made does not stop the close.
+// file of that name exists. A copy that cannot be made raises: the closing is
+// then not complete, and the next opening finishes it, copy included, so that
+// no closed day is missing from the journal.
 void CopyToJournal(const std::string& aCountersFile, const std::string& aJournalDir) {
-  try {
-    const std::string bytes = ReadFileBytes(aCountersFile);
-    if (JournalHolds(aJournalDir, bytes)) return;
-    const std::string name =
-        JoinPath(aJournalDir, FormatDateTime("yyyymmddhhnnss", Now()) + ".srtj");
-    if (FileExists(name)) return;
-    WriteFileAtomic(name, bytes);
-  } catch (const Error&) {
-  }
+  const std::string bytes = ReadFileBytes(aCountersFile);
+  if (JournalHolds(aJournalDir, bytes)) return;
+  const std::string name = JoinPath(aJournalDir, FormatDateTime("yyyymmddhhnnss", Now()) + ".srtj");
+  if (FileExists(name)) return;
+  WriteFileAtomic(name, bytes);
 }
 
 // A closing time read back from a file: the zero date comes back shifted by
@@ -166,12 +163,13 @@ bool kRTSManager::ClosingInterrupted() const {
     try {
       return FileExists(aPath) && FileModifiedUnixMillis(aPath) >= dayStartMillis;
     } catch (const Error&) {
-      return false;
+      if (FileExists(aPath)) throw;  // there, but its time cannot be read
+      return false;                  // moved on meanwhile
     }
   };
   if (closureOfThisDay(path) || closureOfThisDay(ClaimedQueueFileName(path))) return true;
   for (const std::string* filed : {&fDataProcessedDir, &fDataErrorsDir}) {
-    for (const std::string& dated : ListSubdirectories(*filed)) {
+    for (const std::string& dated : ReadSubdirectories(*filed)) {
       if (closureOfThisDay(JoinPath(dated, name))) return true;
     }
   }

@@ -38,6 +38,7 @@ bool kRTSManager::DayOpen(const std::string& aDataRootDir, const std::string& aA
   // till's) open behind new paths.
   fDayOpened = false;
   Init(aDataRootDir, aAddress, aPort, aUser, aPassword, aTillId);
+  RemoveLeftovers();
 
   // The receipt header lines: asked of the server once per process, from the
   // cache when the server does not give them.
@@ -56,11 +57,11 @@ bool kRTSManager::DayOpen(const std::string& aDataRootDir, const std::string& aA
       // and start the next, so that no receipt follows the closure.
       if (ClosingInterrupted()) {
         CompleteClosing();
-        StartNewDay(aTillId);
+        if (!StartNewDay(aTillId)) return false;
       }
     }
-  } else {
-    StartNewDay(aTillId);
+  } else if (!StartNewDay(aTillId)) {
+    return false;
   }
 
   if (fActualCounters->LastFingerPrint().empty()) {
@@ -72,13 +73,28 @@ bool kRTSManager::DayOpen(const std::string& aDataRootDir, const std::string& aA
   return true;
 }
 
-void kRTSManager::StartNewDay(const std::string& aTillId) {
+bool kRTSManager::StartNewDay(const std::string& aTillId) {
   kRTSCounters& actual = *fActualCounters;
   const kRTSCounters& previous = *fPreviousCounters;
   actual.Clear();
   actual.SetFullFileName(fActualCountersFullFileName);
   actual.SetTillSerialNumber(aTillId);
   const bool previousLoaded = fPreviousCounters->Load(fPreviousCountersFullFileName);
+
+  // The server refused the last day's closure: its Z report is still open
+  // there, and a new day would number receipts into it (from the server's
+  // token) or past it. Nothing is signed until support has settled it.
+  if (previousLoaded) {
+    const std::string refused = RefusedClosure(previous.CurrentzRep());
+    if (!refused.empty()) {
+      const std::string zRep = std::to_string(previous.CurrentzRep());
+      AddError("The RT server refused the daily closure of Z report " + zRep + " (" + refused +
+               "): support must close Z report " + zRep +
+               " on the RT server, then move that closure into the Processed folder of the "
+               "same date");
+      return false;
+    }
+  }
 
   WaitForQueueToDrain();
 
@@ -114,6 +130,16 @@ void kRTSManager::StartNewDay(const std::string& aTillId) {
     actual.SetDailyTotal(Currency());
   }
   actual.Save();
+  return true;
+}
+
+std::string kRTSManager::RefusedClosure(int32_t aZRepNumber) const {
+  const std::string name = RTSQueueFileName(fTillId, aZRepNumber, kRTSClosureNumber);
+  for (const std::string& dated : ReadSubdirectories(fDataErrorsDir)) {
+    const std::string path = JoinPath(dated, name);
+    if (FileExists(path)) return path;
+  }
+  return std::string();
 }
 
 // Waits in steps while the pusher keeps delivering: ends when the queue is
@@ -168,7 +194,9 @@ bool kRTSManager::FindNextQueuedReceipt(QueuedReceipt& aReceipt) const {
   if (ReadQueuedReceipt(JoinPath(fDataQueueDir, name), aReceipt)) return true;
   if (ReadQueuedReceipt(JoinPath(fDataQueueDir, ClaimedQueueFileName(name)), aReceipt)) return true;
   for (const std::string* filed : {&fDataProcessedDir, &fDataErrorsDir}) {
-    for (const std::string& dated : ListSubdirectories(*filed)) {
+    // A folder that cannot be listed fails the opening: a receipt filed
+    // there and not counted would have its number issued again.
+    for (const std::string& dated : ReadSubdirectories(*filed)) {
       if (ReadQueuedReceipt(JoinPath(dated, name), aReceipt)) return true;
     }
   }
@@ -178,9 +206,16 @@ bool kRTSManager::FindNextQueuedReceipt(QueuedReceipt& aReceipt) const {
 bool kRTSManager::ReadQueuedReceipt(const std::string& aPath, QueuedReceipt& aReceipt) const {
   const kRTSCounters& counters = *fActualCounters;
   if (!FileExists(aPath)) return false;
+  std::string bytes;
+  try {
+    bytes = ReadFileBytes(aPath);
+  } catch (const Error&) {
+    if (!FileExists(aPath)) return false;  // moved on meanwhile
+    throw;  // there but unreadable: the counters cannot be rolled forward
+  }
   try {
     XmlDocument doc;
-    doc.LoadXml(ReadFileBytes(aPath));
+    doc.LoadXml(bytes);
     const XmlElement root = doc.DocumentElement();
     if (root.IsNull() || root.NodeName() != "createReceipt") return false;
     const XmlElement body = Child(root, "receipt");
@@ -202,7 +237,7 @@ bool kRTSManager::ReadQueuedReceipt(const std::string& aPath, QueuedReceipt& aRe
     aReceipt.dailyAmount = ParseCurrency(info.AttributeText("dailyAmount"));
     return true;
   } catch (const Error&) {
-    // Gone meanwhile, or not a receipt of ours: it cannot continue the chain.
+    // Not a receipt of ours: it cannot continue the chain.
     return false;
   }
 }

@@ -40,6 +40,21 @@ bool WithdrawQueuedFile(const std::string& aPath) {
   return true;
 }
 
+// True when the queue holds |aPath|, claimed by the delivery thread or not,
+// with exactly |aLine| (its seal makes it this receipt): a write whose
+// directory could not be synced is taken back, unless the thread claimed it
+// in that very moment or it could not be removed, and then it will be
+// delivered and stands.
+bool QueuedAsWritten(const std::string& aPath, const std::string& aLine) {
+  for (const std::string& path : {aPath, ClaimedQueueFileName(aPath)}) {
+    try {
+      if (FileExists(path) && ReadFileBytes(path) == aLine + "\r\n") return true;
+    } catch (const std::exception&) {
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
@@ -104,7 +119,12 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
 
   // A file of that name is an undelivered document of its own (a counters
   // file restored from a copy would number receipts again): never replace it.
-  QueueDocument(path, receipt.CleanXMLReceipt());
+  const std::string line = receipt.CleanXMLReceipt();
+  try {
+    QueueDocument(path, line);
+  } catch (const std::exception&) {
+    if (!QueuedAsWritten(path, line)) throw;
+  }
   if (fReceiptQueuedHook) fReceiptQueuedHook(path);
 
   const kRTSCounters before = counters;

@@ -39,7 +39,8 @@ void WriteTextLinesAtomic(const std::string& path, const std::vector<std::string
 // it raises "File already exists" naming it, and nothing changes. For files
 // that are records in their own right (a queued document is never rewritten).
 // A file whose directory cannot be synced is not durable: it is taken away
-// again and the write raises "Cannot sync directory" with the cause.
+// again (when it can be) and the write raises "Cannot sync directory" with
+// the cause.
 void WriteFileNoReplace(const std::string& path, std::string_view bytes);
 void WriteTextLinesNoReplace(const std::string& path, const std::vector<std::string>& lines);
 

@@ -87,7 +87,14 @@ void kEPSRTServer_Token::ApplyToken(const std::string& Value) {
   fServerDate = EncodeDate(SliceToInt(Value, kYearFirst, 4), SliceToInt(Value, kMonthFirst, 2),
                            SliceToInt(Value, kDayFirst, 2));
   fZRepNumber = SliceToInt(Value, kZRepFirst, kZRepLength);
-  fNextDocumentNumber = SliceToInt(Value, kNextDocumentFirst, kNextDocumentLength);
+  const int32_t next = SliceToInt(Value, kNextDocumentFirst, kNextDocumentLength);
+  // A day's documents are numbered from 1: a till seeded from a lower
+  // number would issue receipt number 0.
+  if (next < 1) {
+    throw Error("Malformed token: next document number " +
+                kEPSRTServer_Api::CopyText(Value, kNextDocumentFirst, kNextDocumentLength));
+  }
+  fNextDocumentNumber = next;
   fDailyAmount = SliceToHundredths(Value, kAmountFirst, kAmountLength);
 }
 

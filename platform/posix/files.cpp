@@ -133,9 +133,14 @@ void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
   const std::string dir = DirectoryOf(path);
   const std::string cause = SyncDirectoryCause(dir);
   if (!cause.empty()) {
-    // Taken back under its temporary name, which no listing picks up, so
-    // that what the caller is told failed is not found later.
-    if (RenameNoReplace(path, temp)) ::unlink(temp.c_str());
+    // Taken back under its temporary name, which no listing picks up, or
+    // else removed, so that what the caller is told failed is not found
+    // later. A file that could be neither stays; the caller finds it there.
+    if (RenameNoReplace(path, temp)) {
+      ::unlink(temp.c_str());
+    } else {
+      ::unlink(path.c_str());
+    }
     throw Error("Cannot sync directory \"" + dir + "\": " + cause);
   }
 }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "manager/uRTServerManager_Counters.h"
+#include "platform/currency.h"
 #include "reliability/reliability_fixture.h"
 
 namespace qx::testing {
@@ -200,6 +201,7 @@ class ClosingCrashTest : public HostSuite {
     std::vector<std::string> records = ListFiles(aTillDir + "/Journal", ".srtj");
     records.push_back(aTillDir + "/QX_counters.previous.srtc");
     std::map<int32_t, int32_t> closed;  // Z report -> receipts counted
+    std::map<int32_t, Currency> sales;  // Z report -> sales counted
     for (const std::string& file : records) {
       kRTSCounters copy;
       ASSERT_TRUE(copy.Load(file)) << aWhere << ": " << file;
@@ -208,12 +210,15 @@ class ClosingCrashTest : public HostSuite {
       EXPECT_TRUE(added || known->second == std::make_pair(copy.CurrentnRec(), copy.LastZRepDate()))
           << aWhere << ": Z report " << copy.CurrentzRep() << " closed twice";
       closed[copy.CurrentzRep()] = copy.CurrentnRec();
+      sales[copy.CurrentzRep()] = copy.DailySales();
     }
     ASSERT_FALSE(closed.empty()) << aWhere;
     for (const auto& [zRep, receipts] : closed) {
       const auto report = sim_->ClosedReport(kTill, zRep);
       ASSERT_TRUE(report) << aWhere << ": the server did not close Z report " << zRep;
       EXPECT_EQ(report->recNumber, receipts) << aWhere << ": Z report " << zRep;
+      // A receipt booked twice shows in the day's amount.
+      EXPECT_EQ(report->dailyAmount, sales[zRep]) << aWhere << ": Z report " << zRep;
     }
     EXPECT_EQ(sim_->Till(kTill)->zRepNumber, closed.rbegin()->first + 1)
         << aWhere << ": the server closed another day";
@@ -247,6 +252,102 @@ TEST_F(ClosingCrashTest, KilledInsideTheClosingClosesEachDayOnce) {
     if (!HasFailure()) std::filesystem::remove_all(root);
   }
   std::cout << "closing crash suite: " << calls << " steps, each killed once" << std::endl;
+}
+
+// The delivery thread's own file-system calls (claim, read, filing move,
+// directory sync, listing), each in turn killed, or failed once with EIO or
+// with ENOSPC, while it delivers a closed day that waited for the server. A
+// new process then opens, sells, closes and drains: the server has booked
+// every document once and closed each Z report once, with the receipts and
+// amounts the till counted, the store verifies, and nothing is set aside.
+TEST_F(ClosingCrashTest, DeliveryThreadFaultsBookEachDocumentOnce) {
+  const std::string prepared = work_ + "/prepared";
+  rtsim::Fault away;
+  away.kind = rtsim::FaultKind::Drop;
+  away.count = -1;
+  for (const char* kind : {"createReceipt", "createDailyClosure"}) {
+    away.match = kind;
+    sim_->AddFault(away);
+  }
+  ASSERT_TRUE(ParseHostLog(RunHost({"open", "sign:3", "close"}, prepared)).failures.empty());
+  sim_->ClearFaults();
+  const std::vector<rtsim::TillState> tills = sim_->Tills();
+  const auto freshCase = [&](const std::string& aRoot) {
+    std::filesystem::copy(prepared, aRoot, std::filesystem::copy_options::recursive);
+    sim_->Stop();
+    sim_ = std::make_unique<rtsim::Simulator>();
+    sim_->Start();
+    for (const rtsim::TillState& till : tills) sim_->SetTill(till);
+  };
+  const std::vector<std::string> delivering = {"open", "drain:60"};
+  const auto faultEnv = [&](const std::string& aRoot, long aAt, const char* aMode,
+                            const std::string& aReport) {
+    std::vector<std::string> env = {"LD_PRELOAD=" + FaultLibraryPath(),
+                                    "QX_FAULT_ROOT=" + aRoot,
+                                    "QX_FAULT_AT=" + std::to_string(aAt),
+                                    "QX_FAULT_THREADS=pusher",
+                                    "QX_FAULT_READS=1",
+                                    "QX_FAULT_REPORT=" + aReport};
+    if (std::string(aMode) == "kill") {
+      env.push_back("QX_FAULT_KILL=1");
+    } else {
+      env.push_back(std::string("QX_FAULT_ERRNO=") + aMode);
+    }
+    return env;
+  };
+
+  const std::string counted = work_ + "/count";
+  freshCase(counted);
+  const std::string report = work_ + "/count.report";
+  RunHost(delivering, counted, faultEnv(counted, 0, "EIO", report));
+  std::ifstream in(report);
+  std::string text;
+  std::getline(in, text);
+  const long calls = std::atol(text.c_str() + text.find('=') + 1);
+  ASSERT_GT(calls, 4) << "the delivery thread made no counted call";
+  const long step = SanitizerBuild() ? 4 : 1;
+  int cases = 0;
+  for (long at = 1; at <= calls && !HasFailure(); at += step) {
+    for (const char* mode : {"kill", "EIO", "ENOSPC"}) {
+      const std::string where = std::string(mode) + " at delivery call " + std::to_string(at);
+      const std::string root = work_ + "/case";
+      std::filesystem::remove_all(root);
+      freshCase(root);
+      auto child = StartHost(delivering, root, faultEnv(root, at, mode, ""));
+      child->Wait(std::chrono::seconds(120));
+      ASSERT_FALSE(child->TimedOut()) << where << ": " << child->Output();
+      ASSERT_NE(child->ExitCode(), kSanitizerExitCode) << where;
+      const std::string after = RunHost({"open", "sign:1", "close", "drain:60"}, root);
+      ASSERT_TRUE(ParseHostLog(after).failures.empty()) << where << ": " << after;
+      const std::string tillDir = root + "/" + kTill;
+      CheckStore(tillDir, where);
+      CheckServerClosings(tillDir, where);
+      EXPECT_EQ(ListFiles(tillDir + "/Queue", ".srtd").size(), 0u) << where;
+      EXPECT_EQ(ListFiles(tillDir + "/Queue", ".err").size(), 0u) << where << ": set aside";
+      EXPECT_TRUE(ReadSubdirectories(tillDir + "/Errors").empty()) << where << ": rejected";
+      ++cases;
+    }
+  }
+  std::cout << "delivery fault suite: " << calls << " delivery calls, " << cases << " cases"
+            << std::endl;
+}
+
+// One owner per store: a second process is refused while the first lives,
+// and opens once the first has been killed (the system drops its lock).
+TEST_F(CrashTest, ASecondProcessIsRefusedTheStoreUntilTheFirstIsKilled) {
+  auto first = StartHost({"open", "sign:-1"}, root_);
+  ASSERT_TRUE(first->WaitForOutput("signed", std::chrono::seconds(30))) << first->Output();
+  const std::string refused = RunHost({"open", "sign:1"}, root_);
+  EXPECT_NE(
+      refused.find("open-failed Till T01 is in use by process " + std::to_string(first->Pid())),
+      std::string::npos)
+      << refused;
+  EXPECT_TRUE(ParseHostLog(refused).signedReceipts.empty()) << refused;
+  first->Kill(SIGKILL);
+  first->Wait(std::chrono::seconds(30));
+  const std::string after = RunHost({"open", "sign:1", "close", "drain:60"}, root_);
+  EXPECT_TRUE(ParseHostLog(after).failures.empty()) << after;
+  CheckStore(TillDir(), "after the first owner was killed");
 }
 
 }  // namespace

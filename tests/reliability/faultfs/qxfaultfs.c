@@ -16,12 +16,16 @@
  *   QX_FAULT_KILL     1: the process kills itself (SIGKILL) at call QX_FAULT_AT
  *                     instead of failing it, to cut an operation short at that
  *                     exact step
- *   QX_FAULT_THREADS  main (default) or all
+ *   QX_FAULT_THREADS  main (default), all, or pusher (only the delivery thread,
+ *                     the thread named "qx-pusher")
+ *   QX_FAULT_READS    1: also count opening a file or directory for reading,
+ *                     reading a file and listing a directory (opendir)
  *   QX_FAULT_REPORT   file that holds "calls=N failed=M", kept up to date at every
  *                     counted call (so it is right however the process ends)
  *   QX_FAULT_TRACE    1: one line on stderr per counted call
  */
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -31,6 +35,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -45,6 +50,8 @@ static int g_sticky;
 static int g_kill;
 static int g_errno = ENOSPC;
 static int g_all_threads;
+static int g_pusher_thread;
+static int g_reads;
 static int g_trace;
 static int g_report_fd = -1;
 static atomic_long g_calls;
@@ -71,6 +78,9 @@ __attribute__((constructor)) static void qxfaultfs_init(void) {
   if (err != NULL && strcmp(err, "EIO") == 0) g_errno = EIO;
   const char* threads = getenv("QX_FAULT_THREADS");
   g_all_threads = threads != NULL && strcmp(threads, "all") == 0;
+  g_pusher_thread = threads != NULL && strcmp(threads, "pusher") == 0;
+  const char* reads = getenv("QX_FAULT_READS");
+  g_reads = reads != NULL && strcmp(reads, "1") == 0;
   const char* trace = getenv("QX_FAULT_TRACE");
   g_trace = trace != NULL && strcmp(trace, "1") == 0;
   const char* report = getenv("QX_FAULT_REPORT");
@@ -84,8 +94,8 @@ __attribute__((constructor)) static void qxfaultfs_init(void) {
 static void update_report(void) {
   if (g_report_fd < 0) return;
   char line[96];
-  const int n = snprintf(line, sizeof line, "calls=%-20ld failed=%-20ld\n",
-                         atomic_load(&g_calls), atomic_load(&g_failed));
+  const int n = snprintf(line, sizeof line, "calls=%-20ld failed=%-20ld\n", atomic_load(&g_calls),
+                         atomic_load(&g_failed));
   NEXT(ssize_t(*)(int, const void*, size_t, off_t), "pwrite")(g_report_fd, line, (size_t)n, 0);
 }
 
@@ -115,6 +125,10 @@ static int under_root_at(int dirfd, const char* path) {
 }
 
 static int on_counted_thread(void) {
+  if (g_pusher_thread) {
+    char name[16] = {0};
+    return prctl(PR_GET_NAME, name, 0, 0, 0) == 0 && strcmp(name, "qx-pusher") == 0;
+  }
   return g_all_threads || gettid() == getpid();
 }
 
@@ -135,9 +149,7 @@ static int inject(const char* op, const char* what) {
   return 1;
 }
 
-static int tracked(int fd) {
-  return fd >= 0 && fd < MAX_TRACKED_FD && atomic_load(&g_tracked[fd]);
-}
+static int tracked(int fd) { return fd >= 0 && fd < MAX_TRACKED_FD && atomic_load(&g_tracked[fd]); }
 
 static void track(int fd, int on) {
   if (fd >= 0 && fd < MAX_TRACKED_FD) atomic_store(&g_tracked[fd], (char)on);
@@ -146,6 +158,7 @@ static void track(int fd, int on) {
 static int do_openat(int dirfd, const char* path, int flags, mode_t mode) {
   const int counted = under_root_at(dirfd, path);
   if (counted && (flags & O_CREAT) && inject("open", path)) return -1;
+  if (counted && !(flags & O_CREAT) && g_reads && inject("open-read", path)) return -1;
   const int fd = NEXT(int (*)(int, const char*, int, ...), "openat")(dirfd, path, flags, mode);
   if (fd >= 0) track(fd, counted);
   return fd;
@@ -204,6 +217,21 @@ int creat64(const char* path, mode_t mode) { return creat(path, mode); }
 int close(int fd) {
   track(fd, 0);
   return NEXT(int (*)(int), "close")(fd);
+}
+
+ssize_t read(int fd, void* buf, size_t count) {
+  if (g_reads && tracked(fd) && inject("read", NULL)) return -1;
+  return NEXT(ssize_t(*)(int, void*, size_t), "read")(fd, buf, count);
+}
+
+ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) {
+  (void)buflen;
+  return read(fd, buf, count);
+}
+
+DIR* opendir(const char* path) {
+  if (g_reads && under_root_at(AT_FDCWD, path) && inject("opendir", path)) return NULL;
+  return NEXT(DIR * (*)(const char*), "opendir")(path);
 }
 
 ssize_t write(int fd, const void* buf, size_t count) {
@@ -265,7 +293,7 @@ int link(const char* oldpath, const char* newpath) {
 int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
   if (rename_counted(olddirfd, oldpath, newdirfd, newpath) && inject("link", newpath)) return -1;
   return NEXT(int (*)(int, const char*, int, const char*, int), "linkat")(olddirfd, oldpath,
-                                                                         newdirfd, newpath, flags);
+                                                                          newdirfd, newpath, flags);
 }
 
 int mkdir(const char* path, mode_t mode) {
