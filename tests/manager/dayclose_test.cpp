@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "manager/manager_fixture.h"
 #include "manager/uRTServerManager.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "rtserver/uRTSEPS20_ZReport.h"
 #include "support/scoped_zone.h"
 
 namespace qx::manager_test {
@@ -112,8 +114,9 @@ TEST_F(DayCloseTest, ReceiptNumber9999IsRefusedAndTheDayStillCloses) {
 // of UTC, as in the shops, while file times are UTC.
 TEST_F(DayCloseTest, AnInterruptedClosingIsCompletedByTheNextOpening) {
   const ScopedZone zone(kRome);
-  enum class Cut { FailedMove, AfterQueueing, AfterJournalCopy };
-  for (Cut cut : {Cut::FailedMove, Cut::AfterQueueing, Cut::AfterJournalCopy}) {
+  enum class Cut { FailedMove, FailedJournalCopy, AfterQueueing, AfterJournalCopy };
+  for (Cut cut :
+       {Cut::FailedMove, Cut::FailedJournalCopy, Cut::AfterQueueing, Cut::AfterJournalCopy}) {
     SCOPED_TRACE(static_cast<int>(cut));
     std::filesystem::remove_all(TillDir());
     Restart();
@@ -127,6 +130,19 @@ TEST_F(DayCloseTest, AnInterruptedClosingIsCompletedByTheNextOpening) {
       EXPECT_FALSE(M().ProcessReceipt(Sale("1.00")));
       EXPECT_EQ(M().LastError(), "Day not opened");
       std::filesystem::remove_all(PreviousFile());
+      // Reopened in the same process after another till's opening: the
+      // switch back finds the closing unfinished and completes it.
+      ASSERT_TRUE(Open("T02"));
+    } else if (cut == Cut::FailedJournalCopy) {
+      // A closing whose journal copy cannot be written is not complete.
+      std::filesystem::remove_all(TillDir() + "/Journal");
+      WriteFileAtomic(TillDir() + "/Journal", "in the way");
+      EXPECT_THROW(M().DayClose(), Error);
+      EXPECT_FALSE(M().DayOpened());
+      EXPECT_TRUE(FileExists(ActualFile()));
+      EXPECT_FALSE(FileExists(PreviousFile()));
+      std::filesystem::remove(TillDir() + "/Journal");
+      Restart();
     } else {
       WriteFileAtomic(closure,
                       "<createDailyClosure><till tillId=\"T01\" /></createDailyClosure>\r\n");
@@ -136,8 +152,8 @@ TEST_F(DayCloseTest, AnInterruptedClosingIsCompletedByTheNextOpening) {
         ForceDirectories(TillDir() + "/Journal");
         WriteFileAtomic(TillDir() + "/Journal/20200101000000.srtj", ReadFileBytes(ActualFile()));
       }
+      Restart();
     }
-    Restart();
     ASSERT_TRUE(Open());
     EXPECT_TRUE(FileExists(closure));
     EXPECT_EQ(M().PreviousCounters().CurrentzRep(), 1);
@@ -168,6 +184,53 @@ TEST_F(DayCloseTest, AnEarlierDaysClosureOfTheSameNumberDoesNotCloseThisDay) {
   EXPECT_EQ(M().ActualCounters().CurrentnRec(), 1);
   ASSERT_TRUE(M().ProcessReceipt(Sale("1.00")));
   EXPECT_TRUE(FileExists(QueueDir() + "/T01-0001-0002.srtd"));
+}
+
+// The server refuses the daily closure: the next morning's opening fails,
+// naming the refused closure and what support must do, and numbers nothing,
+// until support has closed the day on the server and filed the closure as
+// delivered.
+TEST_F(DayCloseTest, AClosureTheServerRefusedStopsTheNumberingUntilSupportSettlesIt) {
+  ::setenv("QX_PUSHER_PAUSE_MS", "20", 1);
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(root_);  // the pusher's log goes below it
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(M().ProcessReceipt(Sale("4.00")));
+  rtsim::Fault refuse;
+  refuse.match = "createDailyClosure";
+  refuse.code = "-30";
+  refuse.status = "Closure refused";
+  Sim().AddFault(refuse);
+  M().StartPusher();
+  ASSERT_TRUE(M().DayClose());
+  const std::string refused =
+      TillDir() + "/Errors/" + FormatDateTime("yyyymmdd", Now()) + "/T01-0001-9999.srtd";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!FileExists(refused) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_TRUE(FileExists(refused));
+  M().StopPusher();
+  std::filesystem::current_path(cwd);
+  ::unsetenv("QX_PUSHER_PAUSE_MS");
+
+  Restart();
+  EXPECT_FALSE(Open());
+  EXPECT_NE(M().LastError().find("refused the daily closure of Z report 1 (" + refused + ")"),
+            std::string::npos)
+      << M().LastError();
+  EXPECT_FALSE(M().ProcessReceipt(Sale("1.00")));
+  EXPECT_FALSE(FileExists(ActualFile()));
+
+  // Support closes Z report 1 on the server and files the closure as delivered.
+  kEPSRTServer support;
+  support.Setup(Sim().BaseAddress(), Sim().Port(), "", "");
+  ASSERT_TRUE(support.SendRequest(fpServer, kEPSRTServer_TillZReport::GetMessage("T01")));
+  const std::string processed = TillDir() + "/Processed/" + FormatDateTime("yyyymmdd", Now());
+  ASSERT_TRUE(ForceDirectories(processed));
+  ASSERT_TRUE(MoveFileNoReplace(refused, processed + "/T01-0001-9999.srtd"));
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(M().ActualCounters().CurrentzRep(), 2);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "manager/manager_fixture.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "rtserver/uRTSEPS20_Info.h"
 #include "rtserver/uRTSEPS20_Till.h"
 
 namespace qx::manager_test {
@@ -198,6 +199,42 @@ TEST_F(DayOpenTest, ARaisedOpeningOfAnotherTillLeavesNoDayOpen) {
   EXPECT_EQ(ReadFileBytes(ActualFile()), t01);
   EXPECT_TRUE(ListFiles(QueueDir("T01"), ".srtd").empty());
   EXPECT_TRUE(ListFiles(QueueDir("T02"), ".srtd").empty());
+}
+
+// The header lines and the VAT map belong to one till and its server: a
+// switch of both in one process never prints or converts with the other
+// server's, every till's store keeps its own caches, and a till whose server
+// is down signs from them.
+TEST_F(DayOpenTest, EachTillAndServerKeepsItsOwnHeadersAndVATMap) {
+  rtsim::Simulator other;
+  other.Configure([](rtsim::Config& config) {
+    config.headerLines = {"OTHER SHOP"};
+    config.vatRates[0] = "1000";
+  });
+  other.Start();
+  const std::string otherAddress = other.BaseAddress();
+  const int otherPort = other.Port();
+  const auto openOther = [&] { return M().DayOpen("", otherAddress, otherPort, "", "", "T02"); };
+  ASSERT_TRUE(openOther());
+  ASSERT_TRUE(M().ProcessReceipt(Sale("11.00")));
+  const Currency otherVat = M().LastIssued().vatTotal;
+  EXPECT_EQ(otherVat, ParseCurrency("1.00"));
+  ASSERT_TRUE(M().DayClose());
+
+  ASSERT_TRUE(Open("T01"));
+  EXPECT_EQ(M().ServerInfo().Headers().front(), "SIMULATED SHOP");
+  ASSERT_TRUE(M().ProcessReceipt(Sale("11.00")));
+  EXPECT_EQ(M().LastIssued().vatTotal, ParseCurrency("1.98"));
+
+  other.Stop();
+  ASSERT_TRUE(openOther());
+  EXPECT_EQ(M().ServerInfo().Headers(), std::vector<std::string>{"OTHER SHOP"});
+  ASSERT_TRUE(M().ProcessReceipt(Sale("11.00")));
+  EXPECT_EQ(M().LastIssued().vatTotal, otherVat);
+  for (const char* till : {"T01", "T02"}) {
+    EXPECT_TRUE(FileExists(TillDir(till) + "/headers.srth")) << till;
+    EXPECT_TRUE(FileExists(TillDir(till) + "/vatmap.srtv")) << till;
+  }
 }
 
 }  // namespace

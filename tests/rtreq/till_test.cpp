@@ -226,6 +226,15 @@ TEST_F(TillTest, BadTokenKeepsWhatWasAssignedBefore) {
   }
   EXPECT_EQ(token->ServerDate(), EncodeDate(2026, 3, 17));
   EXPECT_EQ(token->NextDocumentNumber(), 2);
+  // Documents are numbered from 1: a token numbering from 0 is malformed.
+  ReplyOnce("createToken", TokenReply(MakeToken("20260318", "0015", "0000", "000000000")));
+  try {
+    client_.CreateToken("T01");
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "Malformed token: next document number 0000");
+  }
+  EXPECT_EQ(token->NextDocumentNumber(), 2);
 }
 
 TEST_F(TillTest, MissingTokenRaisesAndFailedRequestKeepsTokens) {
