@@ -404,6 +404,18 @@ bool kRTSPusherThread::PushFile(const Config& aConfig, const std::string& aFileN
   }
   LogError(outcome.lastError + "\r\n" + outcome.reply);
   if (outcome.errorType == et_Blocking) return false;
+  // A refusal of a document the server holds already (its claim or filing
+  // did not survive a power cut, say) is no rejection: it is filed as
+  // delivered. Only what the server does not hold is set aside under Errors.
+  switch (ServerHolds(server, sending)) {
+    case Held::kYes:
+      LogInfo("Already held by the RT server, filed as delivered: " + queued);
+      return FileDelivered(sending, JoinPath(aConfig.processedDir, date)) && earlierFiled;
+    case Held::kUnknown:
+      return false;
+    case Held::kNo:
+      break;
+  }
   return FileAway(sending, JoinPath(aConfig.errorsDir, date)) && earlierFiled;
 }
 

@@ -235,6 +235,11 @@ TEST_F(DayOpenTest, EachTillAndServerKeepsItsOwnHeadersAndVATMap) {
     EXPECT_TRUE(FileExists(TillDir(till) + "/headers.srth")) << till;
     EXPECT_TRUE(FileExists(TillDir(till) + "/vatmap.srtv")) << till;
   }
+  // The switch handed T01's store back; T02's is held, also against a
+  // second manager in the same process.
+  kRTSManager second;
+  EXPECT_THROW(second.DayOpen("", otherAddress, otherPort, "", "", "T02"), Error);
+  EXPECT_TRUE(second.DayOpen("", Sim().BaseAddress(), Sim().Port(), "", "", "T01"));
 }
 
 }  // namespace
