@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <set>
+#include <sstream>
 
 #include "manager/uRTServerManager_Counters.h"
 #include "reliability/reliability_fixture.h"
@@ -135,6 +136,35 @@ class IoFaultTest : public HostSuite {
   std::string prepared_;
   std::vector<rtsim::TillState> serverTills_;
 };
+
+// Every move into a folder of the store is made durable: a sync of that
+// folder follows before the process ends, on the host's thread and on the
+// delivery thread. (A claim is a rename inside the queue whose loss the
+// server's numbering settles; it is not synced one by one.)
+TEST_F(IoFaultTest, EveryRenameIsFollowedByASyncOfItsFolder) {
+  const std::string root = work_ + "/traced";
+  const std::string trace = work_ + "/trace.txt";
+  const std::string out = RunHost({"open", "sign:3", "close", "drain:60"}, root,
+                                  {"LD_PRELOAD=" + FaultLibraryPath(), "QX_FAULT_ROOT=" + root,
+                                   "QX_FAULT_THREADS=all", "QX_FAULT_TRACE_FILE=" + trace});
+  ASSERT_TRUE(ParseHostLog(out).failures.empty()) << out;
+  std::ifstream in(trace);
+  std::set<std::string> unsynced;
+  int renames = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string tag, call, number, op, path;
+    words >> tag >> call >> number >> op >> path;
+    if (op == "rename" && path.find(".sending.") == std::string::npos) {
+      ++renames;
+      unsynced.insert(path.substr(0, path.rfind('/')));
+    } else if (op == "fsync") {
+      unsynced.erase(path);
+    }
+  }
+  EXPECT_GE(renames, 8) << "too few renames traced";
+  for (const std::string& dir : unsynced) ADD_FAILURE() << "moved into, never synced: " << dir;
+}
 
 TEST_F(IoFaultTest, FirstOpeningOfTheTill) { Run({"open new day", {}, {"open", "sign:1"}}); }
 

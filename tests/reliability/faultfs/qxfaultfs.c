@@ -22,7 +22,9 @@
  *                     reading a file and listing a directory (opendir)
  *   QX_FAULT_REPORT   file that holds "calls=N failed=M", kept up to date at every
  *                     counted call (so it is right however the process ends)
- *   QX_FAULT_TRACE    1: one line on stderr per counted call
+ *   QX_FAULT_TRACE    1: one line on stderr per counted call (an fsync names
+ *                     the file or directory it flushes)
+ *   QX_FAULT_TRACE_FILE  the same lines appended to this file instead
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -54,6 +56,7 @@ static int g_pusher_thread;
 static int g_reads;
 static int g_trace;
 static int g_report_fd = -1;
+static int g_trace_fd = -1;
 static atomic_long g_calls;
 static atomic_long g_failed;
 static atomic_char g_tracked[MAX_TRACKED_FD];
@@ -83,6 +86,12 @@ __attribute__((constructor)) static void qxfaultfs_init(void) {
   g_reads = reads != NULL && strcmp(reads, "1") == 0;
   const char* trace = getenv("QX_FAULT_TRACE");
   g_trace = trace != NULL && strcmp(trace, "1") == 0;
+  const char* trace_file = getenv("QX_FAULT_TRACE_FILE");
+  if (trace_file != NULL && *trace_file != 0) {
+    g_trace = 1;
+    g_trace_fd = NEXT(int (*)(const char*, int, ...), "open")(
+        trace_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  }
   const char* report = getenv("QX_FAULT_REPORT");
   if (report != NULL && *report != 0) {
     g_report_fd = NEXT(int (*)(const char*, int, ...), "open")(
@@ -140,8 +149,14 @@ static int inject(const char* op, const char* what) {
   if (fail) atomic_fetch_add(&g_failed, 1);
   update_report();
   if (g_trace || fail) {
-    fprintf(stderr, "qxfaultfs: call %ld %s %s%s\n", n, op, what ? what : "",
-            fail ? (g_errno == EIO ? " -> EIO" : " -> ENOSPC") : "");
+    char line[8400];
+    const int length =
+        snprintf(line, sizeof line, "qxfaultfs: call %ld %s %s%s\n", n, op, what ? what : "",
+                 fail ? (g_errno == EIO ? " -> EIO" : " -> ENOSPC") : "");
+    if (length > 0) {
+      const int to = g_trace_fd >= 0 && !fail ? g_trace_fd : 2;
+      NEXT(ssize_t(*)(int, const void*, size_t), "write")(to, line, (size_t)length);
+    }
   }
   if (!fail) return 0;
   if (g_kill) raise(SIGKILL);
@@ -253,8 +268,20 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   return NEXT(ssize_t(*)(int, const struct iovec*, int), "writev")(fd, iov, iovcnt);
 }
 
+/* The path behind |fd|, for the trace. */
+static const char* fd_path(int fd, char* buf, size_t size) {
+  if (!g_trace) return NULL;
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, buf, size - 1);
+  if (n <= 0) return NULL;
+  buf[n] = 0;
+  return buf;
+}
+
 int fsync(int fd) {
-  if (tracked(fd) && inject("fsync", NULL)) return -1;
+  char path[4096];
+  if (tracked(fd) && inject("fsync", fd_path(fd, path, sizeof path))) return -1;
   return NEXT(int (*)(int), "fsync")(fd);
 }
 
