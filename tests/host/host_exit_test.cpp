@@ -135,6 +135,13 @@ TEST_F(HostExit, ExitWhileDeliveringWaitsNoLongerThanTheDeadline) {
   EXPECT_EQ(WEXITSTATUS(status), kChildRanToItsEnd);
   // Far below the server's hold and the transport's 40-second idle limit.
   EXPECT_LT(took, std::chrono::seconds(20));
+  // But the exit did wait for the exchange in progress, up to its deadline.
+  size_t delivering = 0;
+  for (const rtsim::RecordedRequest& request : Server().Requests()) {
+    delivering += request.kind == "createReceipt";
+  }
+  EXPECT_EQ(delivering, 1u);
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ TEST(XmlParseTest, RefusesWhatIsNotWellFormedXmlWithNamespaces) {
       {"<a v=\"\xEF\xBF\xBF\"/>", "not well-formed"},
       {"<a v=\"<\"/>", "not well-formed"},
       {"<x:a/>", "unbound prefix"},
-      {"<a>\n<b c=\"1\"\x00/></a>", "line 2"},
+      // A NUL byte inside the text, not its end: the parser sees it and stops there.
+      {std::string("<a>\n<b c=\"1\"\x00/></a>", 19), "invalid token) at line 2, column 9"},
   };
   for (const auto& [text, expected] : cases) {
     XmlDocument doc;
