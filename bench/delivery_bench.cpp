@@ -121,6 +121,8 @@ double PusherDrain(Server& aServer, const std::vector<std::string>& aTexts) {
   }
   SyncFileSystem(root);
   aServer.Simulator().ClearRequests();
+  // Every round delivers the same numbers: the server starts the till's day afresh.
+  aServer.Simulator().SetTill(rtsim::ParseTill("T01"));
   aServer.ResetCount(static_cast<int>(aTexts.size()));
   auto pusher = std::make_unique<kRTSPusherThread>();
   pusher->SetDataQueueDir(queue);
@@ -155,6 +157,8 @@ double CurlLoop(Server& aServer, const std::vector<std::string>& aBodies) {
   headers = curl_slist_append(headers, "Content-Type: application/soap+xml; charset=utf-8");
   headers = curl_slist_append(headers, "Expect:");
   aServer.Simulator().ClearRequests();
+  // Every round delivers the same numbers: the server starts the till's day afresh.
+  aServer.Simulator().SetTill(rtsim::ParseTill("T01"));
   bool ok = true;
   const auto start = std::chrono::steady_clock::now();
   for (const std::string& body : aBodies) {

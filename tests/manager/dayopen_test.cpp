@@ -2,6 +2,7 @@
 // previous day's counters, the wait for the queue, and the failures.
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "manager/manager_fixture.h"
@@ -80,13 +81,30 @@ TEST_F(DayOpenTest, RestartResumesTheStoredDay) {
   ASSERT_TRUE(Open());
   const std::string link = M().ActualCounters().LastFingerPrint();
   const std::string before = ReadFileBytes(ActualFile());
+  // What a killed process left: temporary files of its writes and a receipt
+  // it was taking back. Not "notes.tmp": the store never writes that name.
+  const std::vector<std::string> leftovers = {TillDir() + "/.QX_counters.actual.srtc.99.0.tmp",
+                                              QueueDir() + "/.T01-0005-0003.srtd.99.1.tmp",
+                                              QueueDir() + "/T01-0005-0003.srtd.withdrawn"};
+  for (const std::string& file : leftovers) WriteFileAtomic(file, "left");
+  WriteFileAtomic(QueueDir() + "/notes.tmp", "kept");
   Restart();
+  // A folder of filed documents that cannot be listed fails the opening: a
+  // receipt filed there and not counted would have its number issued again.
+  std::filesystem::rename(TillDir() + "/Processed", TillDir() + "/Processed.away");
+  WriteFileAtomic(TillDir() + "/Processed", "in the way");
+  EXPECT_THROW(Open(), Error);
+  EXPECT_FALSE(M().DayOpened());
+  std::filesystem::remove(TillDir() + "/Processed");
+  std::filesystem::rename(TillDir() + "/Processed.away", TillDir() + "/Processed");
   ASSERT_TRUE(Open());
   EXPECT_EQ(M().ActualCounters().LastFingerPrint(), link);
   EXPECT_EQ(M().ActualCounters().CurrentzRep(), 5);
   EXPECT_EQ(M().ActualCounters().CurrentnRec(), 2);
   EXPECT_EQ(CountRequests("createToken"), 1u);
   EXPECT_EQ(ReadFileBytes(ActualFile()), before);
+  for (const std::string& file : leftovers) EXPECT_FALSE(FileExists(file)) << file;
+  EXPECT_TRUE(FileExists(QueueDir() + "/notes.tmp"));
 }
 
 TEST_F(DayOpenTest, MalformedCountersFileRaisesAndLeavesNoDayOpen) {
