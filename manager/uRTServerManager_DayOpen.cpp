@@ -104,6 +104,16 @@ bool kRTSManager::StartNewDay(const std::string& aTillId) {
   if (DataQueueLength() == 0 && fServer->CreateToken(aTillId)) {
     token = fServer->TokenMap().GetToken(aTillId);
   }
+  // A server whose running Z report is one the till has closed has not
+  // booked that closure: numbering from its token would put receipts into a
+  // closed Z report.
+  if (token != nullptr && previousLoaded && token->ZRepNumber() <= previous.CurrentzRep()) {
+    const std::string zRep = std::to_string(previous.CurrentzRep());
+    AddError("The RT server has not closed Z report " + zRep +
+             ", which this till has closed: support must close Z report " + zRep +
+             " on the RT server");
+    return false;
+  }
   if (token != nullptr) {
     actual.SetDataSource(dsServer);
     actual.SetFirstFingerPrint(token->Token());

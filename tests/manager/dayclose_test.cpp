@@ -222,13 +222,20 @@ TEST_F(DayCloseTest, AClosureTheServerRefusedStopsTheNumberingUntilSupportSettle
   EXPECT_FALSE(M().ProcessReceipt(Sale("1.00")));
   EXPECT_FALSE(FileExists(ActualFile()));
 
-  // Support closes Z report 1 on the server and files the closure as delivered.
-  kEPSRTServer support;
-  support.Setup(Sim().BaseAddress(), Sim().Port(), "", "");
-  ASSERT_TRUE(support.SendRequest(fpServer, kEPSRTServer_TillZReport::GetMessage("T01")));
+  // Filing the closure as delivered is not enough while the server's Z
+  // report 1 is still running: its token would number into it.
   const std::string processed = TillDir() + "/Processed/" + FormatDateTime("yyyymmdd", Now());
   ASSERT_TRUE(ForceDirectories(processed));
   ASSERT_TRUE(MoveFileNoReplace(refused, processed + "/T01-0001-9999.srtd"));
+  EXPECT_FALSE(Open());
+  EXPECT_EQ(M().LastError(),
+            "The RT server has not closed Z report 1, which this till has closed: support must "
+            "close Z report 1 on the RT server");
+  EXPECT_FALSE(FileExists(ActualFile()));
+  // Support closes Z report 1 on the server.
+  kEPSRTServer support;
+  support.Setup(Sim().BaseAddress(), Sim().Port(), "", "");
+  ASSERT_TRUE(support.SendRequest(fpServer, kEPSRTServer_TillZReport::GetMessage("T01")));
   ASSERT_TRUE(Open());
   EXPECT_EQ(M().ActualCounters().CurrentzRep(), 2);
 }
