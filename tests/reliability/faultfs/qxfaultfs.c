@@ -103,8 +103,8 @@ __attribute__((constructor)) static void qxfaultfs_init(void) {
 static void update_report(void) {
   if (g_report_fd < 0) return;
   char line[96];
-  const int n = snprintf(line, sizeof line, "calls=%-20ld failed=%-20ld\n", atomic_load(&g_calls),
-                         atomic_load(&g_failed));
+  const int n = snprintf(line, sizeof line, "calls=%-20ld failed=%-20ld\n",
+                         atomic_load(&g_calls), atomic_load(&g_failed));
   NEXT(ssize_t(*)(int, const void*, size_t, off_t), "pwrite")(g_report_fd, line, (size_t)n, 0);
 }
 
@@ -164,7 +164,9 @@ static int inject(const char* op, const char* what) {
   return 1;
 }
 
-static int tracked(int fd) { return fd >= 0 && fd < MAX_TRACKED_FD && atomic_load(&g_tracked[fd]); }
+static int tracked(int fd) {
+  return fd >= 0 && fd < MAX_TRACKED_FD && atomic_load(&g_tracked[fd]);
+}
 
 static void track(int fd, int on) {
   if (fd >= 0 && fd < MAX_TRACKED_FD) atomic_store(&g_tracked[fd], (char)on);
@@ -320,7 +322,7 @@ int link(const char* oldpath, const char* newpath) {
 int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
   if (rename_counted(olddirfd, oldpath, newdirfd, newpath) && inject("link", newpath)) return -1;
   return NEXT(int (*)(int, const char*, int, const char*, int), "linkat")(olddirfd, oldpath,
-                                                                          newdirfd, newpath, flags);
+                                                                         newdirfd, newpath, flags);
 }
 
 int mkdir(const char* path, mode_t mode) {
