@@ -476,9 +476,31 @@ kRTSPusherThread::Held kRTSPusherThread::ServerHolds(kEPSRTServer& aServer,
   }
   // The server's running Z report and the last document booked in it.
   const int32_t serverZRep = report.ZRepNumber();
-  const int32_t serverLast = report.RecNumber();
-  if (zRep < serverZRep) return Held::kYes;  // its Z report is closed there
-  if (number == kRTSClosureNumber || zRep > serverZRep) return Held::kNo;
+  int32_t serverLast = report.RecNumber();
+  if (zRep < serverZRep) {
+    // Its Z report is closed there: a closure is held; a receipt is held
+    // when the closed report counts it.
+    if (number == kRTSClosureNumber) return Held::kYes;
+    report.SetRecNumber(-1);
+    bool found = false;
+    try {
+      found = report.Get(tillId, zRep);
+    } catch (const std::exception& e) {
+      LogError("Cannot read Z report " + std::to_string(zRep) +
+               " from the RT server: " + std::string(e.what()));
+      return Held::kUnknown;
+    }
+    if (!found) {
+      if (aServer.LastErrorType() == et_Blocking) {
+        LogError("Cannot tell whether the RT server holds " + name + ": " + aServer.LastError());
+        return Held::kUnknown;
+      }
+      return Held::kNo;  // no such report there: the server judges the document
+    }
+    serverLast = report.RecNumber();
+  } else if (number == kRTSClosureNumber || zRep > serverZRep) {
+    return Held::kNo;
+  }
   if (serverLast < 0) return Held::kNo;  // a reply without the number: let the server judge
   return number <= serverLast ? Held::kYes : Held::kNo;
 }

@@ -323,24 +323,25 @@ TEST_F(PusherTest, NonBlockingRefusalIsFiledUnderErrorsAndTheNextFollowsAtOnce) 
   refusal.status = "Document refused";
   refusal.count = 2;
   sim_.AddFault(refusal);
-  // Of a Z report the server has closed: a refusal of what it holds is no
+  // The server has booked 1 and 2: a refusal of what it holds is no
   // rejection, and the document is filed as delivered.
-  Queue("T01-0000-0009.srtd", Receipt(9), 5);
-  Queue("T01-0001-0001.srtd", Receipt(1), 10);
-  Queue("T01-0001-0002.srtd", Receipt(2), 20);
-  // A pause of ten minutes: the second file can only arrive without one.
+  sim_.SetTill(rtsim::ParseTill("T01 open z=1 doc=3"));
+  Queue("T01-0001-0002.srtd", Receipt(2), 5);
+  Queue("T01-0001-0003.srtd", Receipt(3), 10);
+  Queue("T01-0001-0004.srtd", Receipt(4), 20);
+  // A pause of ten minutes: the last file can only arrive without one.
   StartPusher("600000");
 
-  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0002.srtd")); }));
-  EXPECT_TRUE(fs::exists(ErrorsPath("T01-0001-0001.srtd")));
-  EXPECT_TRUE(fs::exists(ProcessedPath("T01-0000-0009.srtd")));
-  EXPECT_EQ(Sent(), (std::vector<std::string>{"9", "1", "2"}));
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0004.srtd")); }));
+  EXPECT_TRUE(fs::exists(ErrorsPath("T01-0001-0003.srtd")));
+  EXPECT_TRUE(fs::exists(ProcessedPath("T01-0001-0002.srtd")));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"2", "3", "4"}));
 
   const std::vector<std::string> log = StopAndReadLog();
   ASSERT_GE(log.size(), 6u);
   EXPECT_EQ(log[3],
-            "Already held by the RT server, filed as delivered: " + queue_ + "/T01-0000-0009.srtd");
-  EXPECT_EQ(log[4], queue_ + "/T01-0001-0001.srtd");
+            "Already held by the RT server, filed as delivered: " + queue_ + "/T01-0001-0002.srtd");
+  EXPECT_EQ(log[4], queue_ + "/T01-0001-0003.srtd");
   // The server's reply follows on the same line, its line breaks escaped.
   EXPECT_TRUE(log[5].starts_with("ERROR - -21 - Document refused\\r\\n<")) << log[5];
   EXPECT_NE(log[5].find("status=\"Document refused\""), std::string::npos) << log[5];
