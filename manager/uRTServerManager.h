@@ -59,9 +59,13 @@ class kRTSManager {
 
   // Opens the till's fiscal day: resumes the day of an existing actual
   // counters file, or starts one from a server token (queue drained) or from
-  // the previous day's counters. True when a fingerprint is known. Raises
-  // "Server not available and no actual or previous counters" when neither
-  // the server nor the previous counters can start the day.
+  // the previous day's counters. True when a fingerprint is known. False,
+  // with the reason in the error list, when a new day would number receipts
+  // into a Z report the till has closed (the server refused its closure, or
+  // its token still runs it). Raises "Server not available and no actual or
+  // previous counters" when neither the server nor the previous counters can
+  // start the day, "Till ... is in use by process ..." when another process
+  // owns the till's store, and when the store cannot be listed or read.
   bool DayOpen(const std::string& aDataRootDir, const std::string& aAddress, int32_t aPort,
                const std::string& aUser, const std::string& aPassword, const std::string& aTillId);
   // Converts, seals, queues and counts one host receipt. False, with "Day not
