@@ -161,6 +161,8 @@ class OwnerLock {
 
  private:
   OwnerLock(std::string aPath, intptr_t aHandle) : fPath(std::move(aPath)), fHandle(aHandle) {}
+  // The process id recorded in a held lock's file, or "unknown".
+  static std::string HolderOf(std::string_view aRecorded);
   std::string fPath;
   intptr_t fHandle;
 };

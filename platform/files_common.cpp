@@ -26,6 +26,16 @@ std::string Utf16BytesToUtf8(std::string_view bytes, bool bigEndian) {
 
 }  // namespace
 
+std::string OwnerLock::HolderOf(std::string_view aRecorded) {
+  while (!aRecorded.empty() && (aRecorded.back() == '\n' || aRecorded.back() == '\r')) {
+    aRecorded.remove_suffix(1);
+  }
+  if (aRecorded.empty() || aRecorded.find_first_not_of("0123456789") != std::string_view::npos) {
+    return "unknown";
+  }
+  return std::string(aRecorded);
+}
+
 void CheckPathCharacters(std::string_view path) {
   for (char c : path) {
     const auto u = static_cast<unsigned char>(c);

@@ -360,11 +360,7 @@ std::unique_ptr<OwnerLock> OwnerLock::TryTake(const std::string& path, std::stri
     char text[32] = {};
     const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
     ::close(fd);
-    std::string holder = n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
-    while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
-    aHolder = holder.empty() || holder.find_first_not_of("0123456789") != std::string::npos
-                  ? std::string("unknown")
-                  : holder;
+    aHolder = HolderOf(std::string_view(text, n > 0 ? static_cast<size_t>(n) : 0));
     return nullptr;
   }
   // The process id is for people and for a refused opening's message; the

@@ -377,11 +377,7 @@ std::unique_ptr<OwnerLock> OwnerLock::TryTake(const std::string& path, std::stri
     DWORD read = 0;
     const bool ok = ReadFile(file, text, sizeof text - 1, &read, nullptr) != 0;
     CloseHandle(file);
-    std::string holder = ok ? std::string(text, read) : std::string();
-    while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r')) holder.pop_back();
-    aHolder = holder.empty() || holder.find_first_not_of("0123456789") != std::string::npos
-                  ? std::string("unknown")
-                  : holder;
+    aHolder = HolderOf(std::string_view(text, ok ? read : 0));
     return nullptr;
   }
   // The process id is for people and for a refused opening's message; the
