@@ -16,6 +16,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "rtserver/uRTSEPS20_ZReport.h"
+#include "store/uRTSStoreNames.h"
 
 namespace qx {
 namespace {
@@ -114,7 +115,17 @@ bool kRTSManager::DayClose() {
   // closing that cannot be completed now is completed by the next opening.
   fDayOpened = false;
   const kRTSCounters closed = CompleteClosing();
-  for (const std::string& message : ComparisonMessages(closed, server)) AddError(message);
+  const std::vector<std::string> differences = ComparisonMessages(closed, server);
+  for (const std::string& message : differences) AddError(message);
+  // A later call reports its own error: the comparison also stays in the
+  // store, where the status report finds it, until the next closing.
+  std::vector<std::string> lines = {"zRep=" + std::to_string(closed.CurrentzRep())};
+  lines.insert(lines.end(), differences.begin(), differences.end());
+  try {
+    WriteTextLinesAtomic(JoinPath(fDataTillDir, kRTSComparisonName), lines);
+  } catch (const Error&) {
+    // The closing is complete; the host still sees the differences.
+  }
   return true;
 }
 

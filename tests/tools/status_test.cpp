@@ -76,7 +76,12 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   EXPECT_THAT(run.out, HasSubstr("\"lastDelivered\": \"T01-0001-0002.srtd\""));
   EXPECT_THAT(run.out, HasSubstr("\"receipts\": 2, \"verified\": true"));
 
-  // DELAYED: the server does not answer and the queued receipt is two hours old.
+  EXPECT_THAT(Status({TillDir()}, false).out,
+              testing::StartsWith("QXTILL OK - T01: healthy, 0 documents queued, store verified | "
+                                  "queued=0 oldest_s=0;1800;7200 rejected=0"));
+
+  // DELAYED: the server does not answer and the queued receipt is 90 minutes
+  // old; critical past the second limit.
   rtsim::Fault down;
   down.kind = rtsim::FaultKind::Drop;
   down.count = -1;
@@ -87,13 +92,14 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!FileExists(held) && std::chrono::steady_clock::now() < until) std::this_thread::yield();
   ASSERT_TRUE(FileExists(held));
-  fs::last_write_time(held, fs::file_time_type::clock::now() - std::chrono::hours(2));
+  fs::last_write_time(held, fs::file_time_type::clock::now() - std::chrono::minutes(90));
   run = Status();
   EXPECT_EQ(run.exitCode, 1) << run.out;
   EXPECT_THAT(run.out, HasSubstr("\"verdict\": \"DELAYED\""));
   EXPECT_THAT(run.out, HasSubstr("\"documents\": 1, \"oldest\": \"T01-0001-0003.srtd\""));
-  EXPECT_THAT(run.out, HasSubstr("oldest queued document is 120 minutes old (limit 30)"));
+  EXPECT_THAT(run.out, HasSubstr("1 documents queued, oldest 90 min"));
   EXPECT_EQ(Status({"--max-age", "180", TillDir()}).exitCode, 0);
+  EXPECT_EQ(Status({"--critical-age", "60", TillDir()}).exitCode, 2);
   Server().ClearFaults();
   ASSERT_TRUE(WaitForEmptyQueue());
 
@@ -110,7 +116,8 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   run = Status();
   EXPECT_EQ(run.exitCode, 1) << run.out;
   EXPECT_THAT(run.out, HasSubstr("\"verdict\": \"REJECTED\""));
-  EXPECT_THAT(run.out, HasSubstr("\"rejected\": {\"documents\": 1, \"sinceLastClosing\": 1, "
+  EXPECT_THAT(run.out, HasSubstr("\"rejected\": {\"documents\": 1, \"unresolved\": 1, "
+                                 "\"sinceLastClosing\": 1, "
                                  "\"newest\": [{\"document\": \"T01-0001-0004.srtd\""));
   EXPECT_THAT(run.out, HasSubstr("\"reason\": \"12 - Receipt out of sequence\""));
   // The same store with a log that a till on Windows wrote.
@@ -122,16 +129,27 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   EXPECT_THAT(Status({"--log-dir", windowsLog, TillDir()}).out,
               HasSubstr("\"reason\": \"9 - Refused on Windows\""));
 
-  // The closing after the rejection clears the verdict; the rejected
-  // document stays counted.
+  // A closing does not clear it, and verify warns alike; support's
+  // acknowledgement does, and the document stays where it is.
   ASSERT_EQ(OpenTill().code, 0);
   ASSERT_EQ(Library().Close().code, 0);
   ASSERT_TRUE(WaitForEmptyQueue());
   Unload();
   run = Status();
-  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(run.exitCode, 1) << run.out;
   EXPECT_THAT(run.out, HasSubstr("\"state\": \"closed\""));
-  EXPECT_THAT(run.out, HasSubstr("\"documents\": 1, \"sinceLastClosing\": 0"));
+  EXPECT_THAT(run.out, HasSubstr("\"documents\": 1, \"unresolved\": 1, \"sinceLastClosing\": 0"));
+  std::ostringstream verifyOut, ignored;
+  EXPECT_EQ(qxtill::RunVerify({TillDir()}, verifyOut, ignored), 1) << verifyOut.str();
+  EXPECT_EQ(
+      qxtill::RunResolve({TillDir(), "T01-0001-0004.srtd", "booked by hand"}, ignored, ignored), 0);
+  // What stays is the closing's finding: the server never booked receipt 4.
+  run = Status();
+  EXPECT_EQ(run.exitCode, 1) << run.out;
+  EXPECT_THAT(run.out, HasSubstr("\"resolved\": true"));
+  EXPECT_THAT(run.out, HasSubstr("\"verdict\": \"TOTALS_DIFFER\""));
+  EXPECT_THAT(run.out, HasSubstr("DailySales 17.5 different from RT Server 13.5"));
+  EXPECT_EQ(qxtill::RunVerify({TillDir()}, verifyOut, ignored), 0) << verifyOut.str();
 
   // BROKEN: one byte of a delivered receipt changed. Reading it changes nothing.
   const std::string delivered = *FindDocument("T01-0001-0002.srtd");
@@ -147,9 +165,9 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   EXPECT_THAT(run.out, HasSubstr("T01-0001-0002.srtd: digest does not match its content"));
   run = Status({TillDir()}, false);
   EXPECT_EQ(run.exitCode, 2);
-  EXPECT_THAT(
-      run.out,
-      HasSubstr("\nT01: BROKEN - chain or totals do not verify: T01-0001-0002.srtd: digest"));
+  EXPECT_THAT(run.out,
+              HasSubstr("\nT01: BROKEN - store does not verify: T01-0001-0002.srtd: digest"));
+  EXPECT_THAT(run.out, testing::StartsWith("QXTILL CRITICAL - T01: BROKEN store does not verify"));
 
   // UNKNOWN: nothing to read, or a bad command line. A broken till beside a
   // missing one still reports critical.
