@@ -10,11 +10,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
 
 #include "manager/uRTServerManager.h"
+#include "platform/datetime.h"
 #include "platform/files.h"
 #include "support/host_scenario.h"
 
@@ -177,5 +179,130 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   EXPECT_EQ(Status({Root() + "/nowhere", TillDir()}).exitCode, 2);
 }
 
+// A till's store after three closed days, copied and damaged one way per
+// case: verify and status must agree on it, each through its exit code.
+TEST_F(StatusTest, VerifyAndStatusAgreeOnEachCraftedStore) {
+  for (int day = 1; day <= 3; ++day) {
+    ASSERT_EQ(OpenTill().code, 0);
+    Sign(std::to_string(day) + ".00");
+    Sign("0.50");
+    ASSERT_TRUE(WaitForEmptyQueue());
+    ASSERT_EQ(Library().Close().code, 0);
+    ASSERT_TRUE(WaitForEmptyQueue());
+    // Closings of one second share a journal name: give each its own.
+    for (const std::string& copy : FileNames(TillDir() + "/Journal", ".srtj")) {
+      if (copy.rfind("2026010", 0) == 0) continue;
+      fs::rename(TillDir() + "/Journal/" + copy,
+                 TillDir() + "/Journal/2026010" + std::to_string(day) + "120000.srtj");
+    }
+  }
+  Unload();
+  ASSERT_EQ(FileNames(TillDir() + "/Journal", ".srtj").size(), 3u);
+  const std::string healthy = Root() + "/healthy";
+  fs::copy(Root() + "/db", healthy, fs::copy_options::recursive);
+  fs::remove_all(healthy + "/LogFiles");  // pusher and app logs lie beside the tills
+
+  auto find = [](const std::string& aTill, const std::string& aName) {
+    for (const auto& entry : fs::recursive_directory_iterator(aTill)) {
+      if (entry.path().filename() == aName) return entry.path().string();
+    }
+    return std::string();
+  };
+  auto journalOf = [](const std::string& aTill, int aDay) {
+    return aTill + "/Journal/2026010" + std::to_string(aDay) + "120000.srtj";
+  };
+  auto replace = [](const std::string& aFile, const std::string& aFrom, const std::string& aTo) {
+    std::string text;
+    std::getline(std::ifstream(aFile, std::ios::binary), text, '\0');
+    ASSERT_NE(text.find(aFrom), std::string::npos) << aFile;
+    text.replace(text.find(aFrom), aFrom.size(), aTo);
+    std::ofstream(aFile, std::ios::binary | std::ios::trunc) << text;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> damage;
+    int verifyExit;
+    int statusExit;
+    const char* finding;  // in both reports when verify finds it, else in status
+  };
+  const Case cases[] = {
+      {"healthy", [](const std::string&) {}, 0, 0, "QXTILL OK"},
+      {"middle day removed",
+       [&](const std::string& t) {
+         for (const char* n : {"T01-0002-0001.srtd", "T01-0002-0002.srtd", "T01-0002-9999.srtd"})
+           fs::remove(find(t, n));
+         fs::remove(journalOf(t, 2));
+       },
+       2, 2, "Z report 2: missing"},
+      {"journal copy, then last receipt removed",
+       [&](const std::string& t) {
+         fs::remove(journalOf(t, 2));
+         fs::remove(find(t, "T01-0002-0002.srtd"));
+       },
+       2, 2, "Z report 2: closed, but its journal copy is missing"},
+      {"previous counters against their journal copy",
+       [&](const std::string& t) {
+         replace(t + "/QX_counters.previous.srtc", "<CurrentnRec>2<", "<CurrentnRec>1<");
+       },
+       2, 2, "QX_counters.previous.srtc disagrees with its journal copy"},
+      {"closure removed", [&](const std::string& t) { fs::remove(find(t, "T01-0002-9999.srtd")); },
+       2, 2, "Z report 2: closed (20260102120000.srtj) but its daily closure document is missing"},
+      {"duplicate set aside",
+       [&](const std::string& t) {
+         fs::copy_file(find(t, "T01-0003-0001.srtd"),
+                       t + "/Queue/T01-0003-0001.srtd_duplicate.err");
+       },
+       1, 1, "Queue/T01-0003-0001.srtd_duplicate.err: set aside"},
+      {"refused document after its closing",
+       [&](const std::string& t) {
+         fs::create_directories(t + "/Errors/20260103");
+         fs::rename(find(t, "T01-0003-0002.srtd"), t + "/Errors/20260103/T01-0003-0002.srtd");
+       },
+       1, 1, "T01-0003-0002.srtd: refused by the server, not booked"},
+      {"day open for three days",
+       [&](const std::string& t) {
+         kRTSCounters day;
+         ASSERT_TRUE(day.Load(t + "/QX_counters.previous.srtc"));
+         day.SetDataSource(dsLocal);
+         day.SetFirstFingerPrint(day.LastFingerPrint());
+         day.SetCurrentzRep(4);
+         day.SetCurrentnRec(0);
+         for (auto set : {&kRTSCounters::SetDailyTotal, &kRTSCounters::SetDailySales,
+                          &kRTSCounters::SetDailyRefunds, &kRTSCounters::SetDailyVoids})
+           (day.*set)(Currency());
+         day.SetLastZRepDate(0);
+         day.SetFirstUpdated(Now() - 3);
+         day.SetFullFileName(t + "/QX_counters.actual.srtc");
+         day.Save();
+       },
+       0, 1, "open since"},
+      {"credentials refused, read from the store's own log folder",
+       [&](const std::string& t) {
+         fs::rename(find(t, "T01-0003-9999.srtd"), t + "/Queue/T01-0003-9999.srtd");
+         fs::create_directories(t + "/../LogFiles/RTPusher");
+         std::ofstream(t + "/../LogFiles/RTPusher/RTSPusher_20261210.log", std::ios::binary)
+             << "2026-12-10 10:00:00:000 - TILLZREPORT:T01-0003-9999.srtd\r\n"
+                "2026-12-10 10:00:01:000 - ERROR - Http error: 401: Unauthorized\\r\\n\r\n";
+       },
+       0, 1, "the server refuses the till's credentials since 2026-12-10 10:00:01"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string root = Root() + "/case";
+    fs::remove_all(root);
+    fs::copy(healthy, root, fs::copy_options::recursive);
+    const std::string till = root + "/T01";
+    c.damage(till);
+    std::ostringstream verified, status, ignored;
+    EXPECT_EQ(qxtill::RunVerify({till}, verified, ignored), c.verifyExit) << verified.str();
+    // From another working folder, with the log found from the data root.
+    const fs::path here = fs::current_path();
+    fs::current_path("/");
+    EXPECT_EQ(qxtill::RunStatus({till}, status, ignored), c.statusExit) << status.str();
+    fs::current_path(here);
+    EXPECT_THAT(status.str(), HasSubstr(c.finding));
+    if (c.verifyExit != 0) EXPECT_THAT(verified.str(), HasSubstr(c.finding));
+  }
+}
 }  // namespace
 }  // namespace qx::test
