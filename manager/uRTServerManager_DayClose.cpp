@@ -104,6 +104,8 @@ bool kRTSManager::DayClose() {
     AddError("Day not opened");
     return false;
   }
+  // Documents still queued are not in the server's totals yet.
+  const int32_t undelivered = DataQueueLength();
   const ServerTotals server = ReadServerTotals(*fServer, fTillId);
 
   // The closure goes into the queue after every receipt of the day. It never
@@ -119,7 +121,8 @@ bool kRTSManager::DayClose() {
   for (const std::string& message : differences) AddError(message);
   // A later call reports its own error: the comparison also stays in the
   // store, where the status report finds it, until the next closing.
-  std::vector<std::string> lines = {"zRep=" + std::to_string(closed.CurrentzRep())};
+  std::vector<std::string> lines = {"zRep=" + std::to_string(closed.CurrentzRep()),
+                                    "queued=" + std::to_string(undelivered)};
   lines.insert(lines.end(), differences.begin(), differences.end());
   try {
     WriteTextLinesAtomic(JoinPath(fDataTillDir, kRTSComparisonName), lines);

@@ -81,7 +81,11 @@ kRTSClosingComparison ReadComparison(const std::string& aPath) {
   if (!TryStrToInt(lines.front().substr(5), comparison.zRep)) return comparison;
   comparison.present = true;
   for (size_t i = 1; i < lines.size(); ++i) {
-    if (!lines[i].empty()) comparison.differences.push_back(lines[i]);
+    if (StartsWith(lines[i], "queued=")) {
+      if (!TryStrToInt(lines[i].substr(7), comparison.queued)) comparison.queued = 0;
+    } else if (!lines[i].empty()) {
+      comparison.differences.push_back(lines[i]);
+    }
   }
   return comparison;
 }

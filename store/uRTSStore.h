@@ -50,6 +50,9 @@ struct kRTSJournalCopy {
 struct kRTSClosingComparison {
   bool present = false;
   int32_t zRep = 0;
+  // Documents still queued when the server was asked: its totals then lacked
+  // them, and differences say nothing about the day.
+  int32_t queued = 0;
   std::vector<std::string> differences;  // as the closing reported them
 };
 

@@ -14,7 +14,8 @@ inline constexpr char kRTSPreviousCountersName[] = "QX_counters.previous.srtc";
 inline constexpr char kRTSHeadersCacheName[] = "headers.srth";
 inline constexpr char kRTSVatMapCacheName[] = "vatmap.srtv";
 // What the last closing found when it compared the day with the server's
-// totals: a text file, first line "zRep=<n>", then one line per difference.
+// totals: a text file, first line "zRep=<n>", then "queued=<n>" (documents
+// not yet delivered when the server was asked), then one line per difference.
 inline constexpr char kRTSComparisonName[] = "QX_comparison.srtm";
 
 inline constexpr char kRTSQueueFolder[] = "Queue";
