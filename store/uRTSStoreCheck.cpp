@@ -356,9 +356,10 @@ kRTSStoreCheck CheckTillStore(const kRTSTillStore& aStore, std::ostream& out) {
       problems.push_back(document.name + ": " + e.what());
     }
   }
-  // A duplicate set aside is still a closure on its way (the earlier one was).
+  // A closure set aside as a duplicate stands for the day's closure only when
+  // the one of its name is gone; beside it, it is no second closing.
   for (const kRTSStoredDocument& document : aStore.setAside) {
-    if (document.numbered && document.nRec == kRTSClosureNumber)
+    if (document.numbered && document.nRec == kRTSClosureNumber && !closures.count(document.zRep))
       closures[document.zRep].push_back(document.path);
   }
   // A till may stop before its first receipt fetched the VAT map; only

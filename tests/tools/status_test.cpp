@@ -247,12 +247,12 @@ TEST_F(StatusTest, VerifyAndStatusAgreeOnEachCraftedStore) {
        2, 2, "QX_counters.previous.srtc disagrees with its journal copy"},
       {"closure removed", [&](const std::string& t) { fs::remove(find(t, "T01-0002-9999.srtd")); },
        2, 2, "Z report 2: closed (20260102120000.srtj) but its daily closure document is missing"},
-      {"duplicate set aside",
+      {"duplicate closure set aside, no second closing",
        [&](const std::string& t) {
-         fs::copy_file(find(t, "T01-0003-0001.srtd"),
-                       t + "/Queue/T01-0003-0001.srtd_duplicate.err");
+         fs::copy_file(find(t, "T01-0003-9999.srtd"),
+                       t + "/Queue/T01-0003-9999.srtd_duplicate.err");
        },
-       1, 1, "Queue/T01-0003-0001.srtd_duplicate.err: set aside"},
+       1, 1, "Queue/T01-0003-9999.srtd_duplicate.err: set aside"},
       {"refused document after its closing",
        [&](const std::string& t) {
          fs::create_directories(t + "/Errors/20260103");
@@ -301,7 +301,9 @@ TEST_F(StatusTest, VerifyAndStatusAgreeOnEachCraftedStore) {
     EXPECT_EQ(qxtill::RunStatus({till}, status, ignored), c.statusExit) << status.str();
     fs::current_path(here);
     EXPECT_THAT(status.str(), HasSubstr(c.finding));
-    if (c.verifyExit != 0) EXPECT_THAT(verified.str(), HasSubstr(c.finding));
+    if (c.verifyExit != 0) {
+      EXPECT_THAT(verified.str(), HasSubstr(c.finding));
+    }
   }
 }
 }  // namespace
