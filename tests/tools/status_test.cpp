@@ -78,6 +78,8 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   EXPECT_THAT(run.out, HasSubstr("\"lastDelivered\": \"T01-0001-0002.srtd\""));
   EXPECT_THAT(run.out, HasSubstr("\"receipts\": 2, \"verified\": true"));
 
+  // Without a path: the data root the host uses (QX_SRT_DB).
+  EXPECT_THAT(Status({}).out, HasSubstr("\"dir\": \"" + Root() + "/db/T01\""));
   EXPECT_THAT(Status({TillDir()}, false).out,
               testing::StartsWith("QXTILL OK - T01: healthy, 0 documents queued, store verified | "
                                   "queued=0 oldest_s=0;1800;7200 rejected=0"));
@@ -170,6 +172,8 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   EXPECT_THAT(run.out,
               HasSubstr("\nT01: BROKEN - store does not verify: T01-0001-0002.srtd: digest"));
   EXPECT_THAT(run.out, testing::StartsWith("QXTILL CRITICAL - T01: BROKEN store does not verify"));
+  EXPECT_THAT(Status({"--prometheus", TillDir()}, false).out,
+              HasSubstr("\nqxtill_state{till=\"T01\"} 2\n"));
 
   // UNKNOWN: nothing to read, or a bad command line. A broken till beside a
   // missing one still reports critical.
