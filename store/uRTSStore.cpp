@@ -3,6 +3,7 @@
 #include "store/uRTSStore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 
 #include "manager/uRTServerManager.h"
@@ -157,6 +158,12 @@ kRTSTillStore ReadTillStore(const std::string& aTillDir) {
   store.dir = aTillDir;
   store.exists = DirectoryExists(aTillDir);
   if (!store.exists) return store;
+  // A file's time may lag the clock by a tick of the system's coarse clock.
+  constexpr int64_t kFileTimeLag = 20;
+  const int64_t began = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count() -
+                        kFileTimeLag;
   store.actual = ReadCounters(JoinPath(aTillDir, kRTSActualCountersName));
   store.previous = ReadCounters(JoinPath(aTillDir, kRTSPreviousCountersName));
 
@@ -214,7 +221,48 @@ kRTSTillStore ReadTillStore(const std::string& aTillDir) {
       }
     }
   }
+  if (store.actual.state == tkRTSCountersState::csLoaded) {
+    const kRTSCounters& open = store.actual.counters;
+    std::erase_if(store.documents, [&](const kRTSStoredDocument& d) {
+      const bool meanwhile = d.numbered && d.zRep == open.CurrentzRep() &&
+                             d.nRec > open.CurrentnRec() && d.nRec != kRTSClosureNumber &&
+                             d.modifiedMillis >= began;
+      store.signedMeanwhile += meanwhile;
+      return meanwhile;
+    });
+  }
   return store;
+}
+
+std::string ReadStoredDocument(const kRTSTillStore& aStore, const kRTSStoredDocument& aDocument,
+                               std::string& aPathNow) {
+  std::vector<std::string> places = {aDocument.path};
+  if (aDocument.place == tkRTSDocumentPlace::dpQueue) {
+    const std::string queued = UnclaimedQueueFileName(aDocument.name);
+    if (queued == aDocument.name)
+      places.push_back(
+          JoinPath(JoinPath(aStore.dir, kRTSQueueFolder), ClaimedQueueFileName(queued)));
+    // Filed under its queued name, in the newest dated folder most likely.
+    for (const char* filed : {kRTSProcessedFolder, kRTSErrorsFolder}) {
+      const std::string folder = JoinPath(aStore.dir, filed);
+      const std::vector<std::string> dates = DatedFolders(folder);
+      for (auto date = dates.rbegin(); date != dates.rend(); ++date)
+        places.push_back(JoinPath(JoinPath(folder, *date), queued));
+    }
+  }
+  for (const std::string& place : places) {
+    try {
+      std::string text;
+      for (const std::string& line : ReadTextLines(place)) text += line + "\r\n";
+      aPathNow = place;
+      return text;
+    } catch (const Error&) {
+      if (FileExists(place)) throw;
+    }
+  }
+  aPathNow = aDocument.path;
+  (void)ReadFileBytes(aDocument.path);  // raises with the system's reason
+  throw Error("Cannot open file \"" + aDocument.path + "\"");
 }
 
 int MarkResolved(const std::string& aTillDir, const std::string& aName, const std::string& aNote) {

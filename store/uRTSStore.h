@@ -63,6 +63,9 @@ struct kRTSTillStore {
   std::vector<kRTSJournalCopy> journal;       // oldest first (names sort by time)
   std::vector<kRTSStoredDocument> documents;  // ".srtd" files: queued (also claimed) and filed
   std::vector<kRTSStoredDocument> setAside;   // queue documents set aside as duplicates
+  // Receipts of the open day numbered past its counters and written after
+  // the reading began: a signing meanwhile. Left out; the next look sees them.
+  int signedMeanwhile = 0;
   bool haveVatMap = false;
   std::string vatMapText;
   kRTSClosingComparison comparison;
@@ -70,10 +73,17 @@ struct kRTSTillStore {
 
 // Reads the till directory |aTillDir|. A live till may sign, file or close
 // meanwhile, so the counters are read before the documents are listed (a
-// receipt signed meanwhile is then one past them), and the queue before the
-// filed folders (a document filed meanwhile is found where it now lies, and
-// counted once). A folder or file that exists but cannot be read raises.
+// receipt signed meanwhile is numbered past them, and left out), and the
+// queue before the filed folders (a document filed meanwhile is found where
+// it now lies, and counted once). A folder or file that exists but cannot be
+// read raises.
 kRTSTillStore ReadTillStore(const std::string& aTillDir);
+
+// The text of |aDocument| from where it lies now: a queued document that the
+// delivery thread claimed or filed since it was listed is followed there.
+// |aPathNow| receives that path. Raises when it cannot be read or found.
+std::string ReadStoredDocument(const kRTSTillStore& aStore, const kRTSStoredDocument& aDocument,
+                               std::string& aPathNow);
 
 // Whether |aDir| looks like a till directory (a queue or counters file).
 bool IsTillStore(const std::string& aDir);

@@ -45,21 +45,15 @@ std::string StripLineBreaks(std::string text) {
   return text;
 }
 
-std::string ReadDocumentText(const std::string& path) {
-  std::string text;
-  for (const std::string& line : ReadTextLines(path)) text += line + "\r\n";
-  return text;
-}
-
 // Daily closure documents by the Z report number their name carries.
 using Closures = std::map<int32_t, std::vector<std::string>>;
 
 // Reads one queue document; nullopt for a daily closure (which joins
 // |closures|) or an unreadable receipt.
-std::optional<StoredReceipt> ReadReceipt(const std::string& path, Closures& closures,
-                                         Problems& problems) {
+std::optional<StoredReceipt> ReadReceipt(const std::string& path, const std::string& text,
+                                         Closures& closures, Problems& problems) {
   XmlDocument doc;
-  doc.LoadXml(ReadDocumentText(path));
+  doc.LoadXml(text);
   XmlElement root = doc.DocumentElement();
   if (root.NodeName() == "createDailyClosure") {
     if (auto numbers = DocumentNumbers(ExtractFileName(path)))
@@ -350,7 +344,9 @@ kRTSStoreCheck CheckTillStore(const kRTSTillStore& aStore, std::ostream& out) {
   for (const kRTSStoredDocument& document : aStore.documents) {
     if (document.modifiedMillis == 0 && !FileExists(document.path)) continue;  // filed meanwhile
     try {
-      if (auto r = ReadReceipt(document.path, closures, problems))
+      std::string path;
+      const std::string text = ReadStoredDocument(aStore, document, path);
+      if (auto r = ReadReceipt(path, text, closures, problems))
         days[r->zRep].push_back(std::move(*r));
     } catch (const std::exception& e) {
       problems.push_back(document.name + ": " + e.what());
