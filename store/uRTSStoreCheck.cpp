@@ -310,22 +310,16 @@ std::vector<std::string> kRTSStoreCheck::Texts(tkRTSFindingLevel aLevel) const {
   return texts;
 }
 
-int kRTSStoreCheck::Count(tkRTSFindingKind aKind) const {
-  return static_cast<int>(std::count_if(findings.begin(), findings.end(),
-                                        [aKind](const kRTSFinding& f) { return f.kind == aKind; }));
-}
-
 kRTSStoreCheck CheckTillStore(const kRTSTillStore& aStore, std::ostream& out) {
   kRTSStoreCheck result;
   Problems problems;
   auto flush = [&result, &problems] {
-    for (std::string& p : problems)
-      result.findings.push_back({tkRTSFindingLevel::flProblem, tkRTSFindingKind::fkDamage, p});
+    for (std::string& p : problems) result.findings.push_back({tkRTSFindingLevel::flProblem, p});
     problems.clear();
   };
   auto note = [&](const std::string& aText) {
     out << aText << "\n";
-    result.findings.push_back({tkRTSFindingLevel::flNote, tkRTSFindingKind::fkNote, aText});
+    result.findings.push_back({tkRTSFindingLevel::flNote, aText});
   };
   if (!aStore.exists) {
     problems.push_back(aStore.dir + ": no such till directory");
@@ -547,7 +541,7 @@ kRTSStoreCheck CheckTillStore(const kRTSTillStore& aStore, std::ostream& out) {
   for (const kRTSStoredDocument& document : aStore.setAside) {
     const std::string queued = document.name.substr(0, document.name.rfind(kRTSSetAsideMark));
     result.findings.push_back(
-        {tkRTSFindingLevel::flWarning, tkRTSFindingKind::fkSetAside,
+        {tkRTSFindingLevel::flWarning,
          document.Where() + ": set aside, a document named " + queued +
              " was queued or delivered before; compare the two (Processed/), keep a copy, "
              "then move this one out of the queue"});
@@ -556,12 +550,12 @@ kRTSStoreCheck CheckTillStore(const kRTSTillStore& aStore, std::ostream& out) {
     if (document.place != tkRTSDocumentPlace::dpErrors) continue;
     if (document.resolved) {
       result.findings.push_back(
-          {tkRTSFindingLevel::flNote, tkRTSFindingKind::fkNote,
+          {tkRTSFindingLevel::flNote,
            document.Where() + ": refused by the server, resolved by support"});
       continue;
     }
     result.findings.push_back(
-        {tkRTSFindingLevel::flWarning, tkRTSFindingKind::fkRejected,
+        {tkRTSFindingLevel::flWarning,
          document.Where() +
              ": refused by the server, not booked; settle it with the RT server's vendor or the "
              "accountant, then mark it with 'qxtill resolve TILLDIR " +

@@ -17,12 +17,8 @@ namespace qx {
 // problem is damage: a file changed, removed or contradicting another.
 enum class tkRTSFindingLevel { flNote, flWarning, flProblem };
 
-// What a warning is about, so a report can name its cause.
-enum class tkRTSFindingKind { fkDamage, fkNote, fkRejected, fkSetAside };
-
 struct kRTSFinding {
   tkRTSFindingLevel level = tkRTSFindingLevel::flProblem;
-  tkRTSFindingKind kind = tkRTSFindingKind::fkDamage;
   std::string text;
 };
 
@@ -31,8 +27,8 @@ struct kRTSStoreCheck {
   int days = 0;      // Z reports with receipts
   std::vector<kRTSFinding> findings;
 
+  // The texts of the findings of one level, in the order found.
   std::vector<std::string> Texts(tkRTSFindingLevel aLevel) const;
-  int Count(tkRTSFindingKind aKind) const;
 };
 
 // Reads every receipt of |aStore| (queue, processed and errors, any date),
