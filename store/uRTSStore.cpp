@@ -267,6 +267,8 @@ std::string ReadStoredDocument(const kRTSTillStore& aStore, const kRTSStoredDocu
 
 int MarkResolved(const std::string& aTillDir, const std::string& aName, const std::string& aNote) {
   int marked = 0;
+  // A document name, never a path leading elsewhere in the store.
+  if (aName.find_first_of("/\\") != std::string::npos) return marked;
   const std::string errors = JoinPath(aTillDir, kRTSErrorsFolder);
   for (const std::string& date : DatedFolders(errors)) {
     const std::string document = JoinPath(JoinPath(errors, date), aName);

@@ -145,6 +145,7 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   EXPECT_THAT(run.out, HasSubstr("\"documents\": 1, \"unresolved\": 1, \"sinceLastClosing\": 0"));
   std::ostringstream verifyOut, ignored;
   EXPECT_EQ(qxtill::RunVerify({TillDir()}, verifyOut, ignored), 1) << verifyOut.str();
+  EXPECT_EQ(qxtill::RunResolve({TillDir(), "./T01-0001-0004.srtd"}, ignored, ignored), 1);
   EXPECT_EQ(
       qxtill::RunResolve({TillDir(), "T01-0001-0004.srtd", "booked by hand"}, ignored, ignored), 0);
   // What stays is the closing's finding: the server never booked receipt 4.
