@@ -137,6 +137,13 @@ std::optional<std::pair<int32_t, int32_t>> DocumentNumbers(const std::string& aN
   return std::make_pair(zRep, nRec);
 }
 
+std::string DocumentTill(const std::string& aName) {
+  if (!DocumentNumbers(aName)) return "";
+  const std::string queued = UnclaimedQueueFileName(aName);
+  const std::string stem = queued.substr(0, queued.find(kRTSDocumentSuffix));
+  return stem.substr(0, stem.rfind('-', stem.rfind('-') - 1));
+}
+
 bool IsTillStore(const std::string& aDir) {
   return DirectoryExists(JoinPath(aDir, kRTSQueueFolder)) ||
          FileExists(JoinPath(aDir, kRTSActualCountersName)) ||

@@ -94,6 +94,9 @@ std::vector<std::string> TillStoresBelow(const std::string& aDataRoot);
 // set-aside marks allowed); the till id may hold dashes.
 std::optional<std::pair<int32_t, int32_t>> DocumentNumbers(const std::string& aName);
 
+// The till id a document name begins with, or empty.
+std::string DocumentTill(const std::string& aName);
+
 // Records that support has dealt with the refused document |aName| in
 // Errors/ (every dated folder holding it), with a note. Returns how many
 // documents it marked; none found leaves the store unchanged.

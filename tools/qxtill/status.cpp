@@ -108,16 +108,6 @@ bool IsDocumentName(const std::string& aName) {
   return aName.find(kRTSDocumentSuffix) != std::string::npos;
 }
 
-// The till id a document name begins with ("<till>-<z>-<n>.srtd").
-std::string TillOfDocument(const std::string& aName) {
-  const std::string queued = UnclaimedQueueFileName(aName);
-  const std::string stem = queued.substr(0, queued.find(kRTSDocumentSuffix));
-  const size_t last = stem.rfind('-');
-  if (last == std::string::npos || last == 0) return "";
-  const size_t before = stem.rfind('-', last - 1);
-  return before == std::string::npos ? "" : stem.substr(0, before);
-}
-
 // ---- the pusher's log -----------------------------------------------------
 
 struct LoggedRejection {
@@ -178,7 +168,7 @@ void ReadPusherLog(const std::string& aFile, RejectionIndex& aIndex,
       sending = IsDocumentName(message) ? LoggedName(message) : std::string();
       if (!sending.empty()) {
         // A sending that no error followed was delivered.
-        TillDelivery& till = aTills[TillOfDocument(sending)];
+        TillDelivery& till = aTills[DocumentTill(sending)];
         if (till.sendingUnanswered) till.credentialsRefusedSince.clear();
         till.sendingUnanswered = true;
       }
@@ -195,7 +185,7 @@ void ReadPusherLog(const std::string& aFile, RejectionIndex& aIndex,
     } else if (!sending.empty() && !StartsWith(message, "Duplicate File Name found: ") &&
                !StartsWith(message, "Cannot sync directory ")) {
       RecordRejection(aIndex, sending, stamp, message);
-      TillDelivery& till = aTills[TillOfDocument(sending)];
+      TillDelivery& till = aTills[DocumentTill(sending)];
       till.sendingUnanswered = false;
       till.lastErrorStamp = stamp;
       till.lastError = message;
