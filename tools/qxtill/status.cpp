@@ -967,11 +967,17 @@ int RunStatus(const std::vector<std::string>& aArgs, std::ostream& aOut, std::os
       reports.push_back(std::move(report));
   }
   State worst = State::kOk;
+  Verdict worstVerdict = Verdict::kOk;
   for (const TillReport& report : reports) {
-    if (StateRank(report.state) > StateRank(worst)) worst = report.state;
+    if (StateRank(report.state) > StateRank(worst) ||
+        (report.state == worst && report.verdict > worstVerdict)) {
+      worst = report.state;
+      worstVerdict = report.verdict;
+    }
   }
   if (options.json) {
     aOut << "{\"schemaVersion\": " << kSchemaVersion << ", \"state\": " << Json(StateName(worst))
+         << ", \"verdict\": " << Json(VerdictName(worstVerdict))
          << ", \"exitCode\": " << StateExitCode(worst)
          << ", \"maxAgeMinutes\": " << options.maxAgeMinutes
          << ", \"criticalAgeMinutes\": " << options.criticalAgeMinutes
