@@ -63,10 +63,13 @@ set_target_properties(host_example PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED 
 
 # The verifier, the status report and qxtill, the host program that loads the
 # DLL as a Windows host does, for checking a till and its store on Windows too.
+file(GLOB QX_STORE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/store/*.cpp)
+add_library(qxstore STATIC ${QX_STORE_SOURCES})
+target_link_libraries(qxstore PUBLIC qxcore)
 file(GLOB QX_VERIFY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/qxtill/verify*.cpp
   ${CMAKE_SOURCE_DIR}/tools/qxtill/status*.cpp)
 add_library(qxverify STATIC ${QX_VERIFY_SOURCES})
-target_link_libraries(qxverify PUBLIC qxcore)
+target_link_libraries(qxverify PUBLIC qxstore)
 file(GLOB QX_QXTILL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/qxtill/*.cpp
   ${CMAKE_SOURCE_DIR}/tools/qxtill/win/*.cpp)
 list(FILTER QX_QXTILL_SOURCES EXCLUDE REGEX ".*/(verify|status)[^/]*\\.cpp$")

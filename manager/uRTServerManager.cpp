@@ -312,7 +312,16 @@ bool kRTSManager::LoadVatMapCache() {
   if (!FileExists(path)) return false;
   std::string text;
   for (const std::string& line : ReadTextLines(path)) text += line + "\r\n";
-  return VATMap().Deserialize(text);
+  std::string problem;
+  try {
+    if (VATMap().Deserialize(text)) return true;
+    problem = "no VAT department in it";
+  } catch (const Error& e) {
+    problem = e.what();
+  }
+  // Not the same as no copy at all: the file must be replaced.
+  throw Error("VAT map cache \"" + path + "\" is damaged (" + problem +
+              "): remove it and let the till fetch the VAT map from the server again");
 }
 
 }  // namespace qx

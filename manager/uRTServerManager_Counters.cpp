@@ -153,7 +153,16 @@ bool kRTSCounters::New(const std::string& aTillId) {
 
 bool kRTSCounters::Load(const std::string& aFileName) {
   fFullFileName = aFileName;
-  const bool loaded = FileExists(aFileName) && ReadFromXml(aFileName);
+  bool loaded = false;
+  try {
+    loaded = FileExists(aFileName) && ReadFromXml(aFileName);
+  } catch (const Error& e) {
+    // A bare parse error would leave support guessing which file is meant,
+    // and whether the host's receipt is at fault.
+    throw Error("Counters file \"" + aFileName + "\" is damaged (" + e.what() +
+                "): keep a copy of the till directory and have support repair the file from "
+                "its journal copy and the stored receipts (qxtill verify)");
+  }
   if (!loaded) Clear();
   return loaded;
 }

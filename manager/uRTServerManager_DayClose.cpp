@@ -16,6 +16,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "rtserver/uRTSEPS20_ZReport.h"
+#include "store/uRTSStoreNames.h"
 
 namespace qx {
 namespace {
@@ -100,6 +101,8 @@ bool kRTSManager::DayClose() {
     AddError("Day not opened");
     return false;
   }
+  // Documents still queued are not in the server's totals yet.
+  const int32_t undelivered = DataQueueLength();
   const ServerTotals server = ReadServerTotals(*fServer, fTillId);
 
   // The closure goes into the queue after every receipt of the day. It never
@@ -111,7 +114,18 @@ bool kRTSManager::DayClose() {
   // closing that cannot be completed now is completed by the next opening.
   fDayOpened = false;
   const kRTSCounters closed = CompleteClosing();
-  for (const std::string& message : ComparisonMessages(closed, server)) AddError(message);
+  const std::vector<std::string> differences = ComparisonMessages(closed, server);
+  for (const std::string& message : differences) AddError(message);
+  // A later call reports its own error: the comparison also stays in the
+  // store, where the status report finds it, until the next closing.
+  std::vector<std::string> lines = {"zRep=" + std::to_string(closed.CurrentzRep()),
+                                    "queued=" + std::to_string(undelivered)};
+  lines.insert(lines.end(), differences.begin(), differences.end());
+  try {
+    WriteTextLinesAtomic(JoinPath(fDataTillDir, kRTSComparisonName), lines);
+  } catch (const Error&) {
+    // The closing is complete; the host still sees the differences.
+  }
   return true;
 }
 

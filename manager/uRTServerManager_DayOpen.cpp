@@ -126,6 +126,12 @@ bool kRTSManager::StartNewDay(const std::string& aTillId) {
     actual.SetFirstFingerPrint(previous.LastFingerPrint());
     actual.SetLastFingerPrint(previous.LastFingerPrint());
   } else {
+    // The server answered, but refused the user and password: saying it was
+    // not available would send support after the network.
+    const std::string& refusal = fServer->LastError();
+    if (StartsWith(refusal, "Http error: 401") || StartsWith(refusal, "Http error: 403"))
+      throw Error("The RT server refused the till's credentials (" + refusal +
+                  "): check the user and password given to OPENTILL");
     throw Error("Server not available and no actual or previous counters");
   }
 

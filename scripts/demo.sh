@@ -55,5 +55,9 @@ echo "== The data store is in $data:"
 find "$data/$till" -type f | sed "s|$data/||" | sort
 
 echo
-echo "== Is the till healthy? (qxtill status)"
-"$build/qxtill" status --log-dir "$data/LogFiles/RTPusher" "$data/$till"
+echo "== Is the till healthy? (qxtill status; the logs are found below the data root)"
+"$build/qxtill" status "$data/$till" | tail -n +2
+
+echo
+echo "== What monitoring shows (the first line)"
+"$build/qxtill" status "$data/$till" | head -n 1

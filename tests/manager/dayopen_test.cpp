@@ -1,5 +1,7 @@
 // Day opening: resuming a day, starting one from a server token or from the
 // previous day's counters, the wait for the queue, and the failures.
+#include <gmock/gmock.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -202,6 +204,22 @@ TEST_F(DayOpenTest, FirstOpeningWithoutServerOrPreviousCountersRaises) {
   EXPECT_FALSE(M().DayOpened());
   EXPECT_FALSE(FileExists(ActualFile()));
   EXPECT_EQ(M().LastError(), "");  // raised, not listed
+}
+
+// A server that answers but refuses the user and password is not "not available".
+TEST_F(DayOpenTest, FirstOpeningWithRefusedCredentialsSaysSo) {
+  Sim().Configure([](rtsim::Config& config) {
+    config.user = "till";
+    config.password = "secret";
+  });
+  try {
+    Open();
+    FAIL() << "opened";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), ::testing::StartsWith("The RT server refused the till's credentials "
+                                                "(Http error: 401"));
+  }
+  EXPECT_FALSE(FileExists(ActualFile()));
 }
 
 TEST_F(DayOpenTest, ARaisedOpeningOfAnotherTillLeavesNoDayOpen) {

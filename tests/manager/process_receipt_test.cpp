@@ -198,6 +198,18 @@ TEST_F(ProcessReceiptTest, NoVatMapAnywhereChangesNothing) {
   EXPECT_EQ(M().DataQueueLength(), 1);
   EXPECT_EQ(Counters(), before);
   EXPECT_EQ(M().ActualCounters().CurrentnRec(), 1);
+  // A damaged copy is not a missing one: the message names the file.
+  WriteFileAtomic(TillDir() + "/vatmap.srtv", "<VATMap>\r\n");
+  try {
+    M().ProcessReceipt(Sale("2.00"));
+    FAIL() << "accepted";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind(
+                  "VAT map cache \"" + TillDir() + "/vatmap.srtv\" is damaged (XML parse error", 0),
+              0u)
+        << e.what();
+  }
+  EXPECT_EQ(Counters(), before);
 }
 
 TEST_F(ProcessReceiptTest, BadHostTextChangesNothing) {

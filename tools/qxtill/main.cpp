@@ -52,11 +52,14 @@ void PrintUsage(FILE* aOut) {
       "A step's arguments run up to the next step name. The data root is $QX_SRT_DB\n"
       "(default %s); a till's queue is <root>/<till>/Queue.\n"
       "\n"
-      "usage: qxtill status [--json] [--max-age MINUTES] [--log-dir DIR] DATAROOT|TILLDIR...\n"
-      "Reads each till's store and the pusher's log (default ./LogFiles/RTPusher), changes\n"
-      "nothing, and prints one verdict per till: OK (exit 0), DELAYED or REJECTED (1),\n"
-      "BROKEN (2), UNKNOWN (3). DELAYED: a queued document older than --max-age\n"
-      "(default 30 minutes).\n",
+      "usage: qxtill status [--json | --prometheus] [--max-age MINUTES] [--critical-age MINUTES]\n"
+      "                     [--max-open HOURS] [--log-dir DIR] [DATAROOT|TILLDIR...]\n"
+      "Reads each till's store (default: the data root) and the pusher's log (default:\n"
+      "$QX_LOG_DIR/RTPusher, else <data root>/LogFiles/RTPusher), changes nothing, and\n"
+      "prints \"QXTILL <STATE> - summary | perfdata\", then each till: exit 0 OK,\n"
+      "1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n"
+      "usage: qxtill verify TILLDIR    (alone: exits 0 verified, 1 warnings, 2 damage, 3 none)\n"
+      "usage: qxtill resolve TILLDIR DOCUMENT [NOTE...]   (a refused document was dealt with)\n",
       SystemDataRoot().c_str());
 }
 
@@ -95,13 +98,20 @@ bool PlanSteps(const std::vector<std::string>& aWords, std::vector<PlannedStep>&
 // |aArgs| are the words after the program name, in UTF-8 on every system.
 int Run(const std::vector<std::string>& aArgs) {
   // The status report is a command of its own: it loads no library.
-  if (!aArgs.empty() && aArgs[0] == "status") {
+  // So are the verifier alone and the acknowledgement of a refused document.
+  using Command = int (*)(const std::vector<std::string>&, std::ostream&, std::ostream&);
+  const std::pair<const char*, Command> commands[] = {
+      {"status", RunStatus}, {"verify", RunVerify}, {"resolve", RunResolve}};
+  for (const auto& [name, command] : commands) {
+    if (aArgs.empty() || aArgs[0] != name) continue;
+    // "verify" followed by another step runs as a step.
+    if (aArgs[0] == std::string("verify") && aArgs.size() != 2) break;
     try {
-      return RunStatus(std::vector<std::string>(aArgs.begin() + 1, aArgs.end()), std::cout,
-                       std::cerr);
+      return command(std::vector<std::string>(aArgs.begin() + 1, aArgs.end()), std::cout,
+                     std::cerr);
     } catch (const std::exception& error) {
       std::fprintf(stderr, "qxtill: %s\n", error.what());
-      return VerdictExitCode(Verdict::kUnknown);
+      return StateExitCode(State::kUnknown);
     }
   }
   Session session;
