@@ -22,7 +22,7 @@ struct HostReceipt {
   XmlElement end;      // its endFiscalReceipt
 };
 
-[[noreturn]] void RefuseElement(const std::string& aName, const char* aWhy) {
+[[noreturn]] void RefuseElement(const std::string& aName, const std::string& aWhy) {
   throw Error("Receipt element <" + aName + "> " + aWhy);
 }
 
@@ -33,18 +33,49 @@ bool IsDriverElement(std::string_view aLocalName) {
          aLocalName == "receiptSecurity";
 }
 
-// Refuses a driver element or a nested printerFiscalReceipt anywhere below
-// printerFiscalReceipt. The walk is iterative, so deep nesting costs no stack.
+// The elements the conversion reads. They are read only as plain-named
+// children of printerFiscalReceipt in no namespace; anywhere else the
+// document would be sealed with lines it does not count.
+bool IsLineElement(std::string_view aLocalName) {
+  return aLocalName == "beginFiscalReceipt" || aLocalName == "endFiscalReceipt" ||
+         aLocalName == "printRecItem" || aLocalName == "printRecRefund" ||
+         aLocalName == "printRecItemVoid" || aLocalName == "printRecRefundVoid" ||
+         aLocalName == "printRecItemAdjustment" || aLocalName == "printRecSubtotalAdjustment" ||
+         aLocalName == "printRecTotal";
+}
+
+// Refuses a driver element, a nested printerFiscalReceipt, or a line element
+// the conversion would not read (nested in another element, prefixed, or in a
+// namespace) anywhere below printerFiscalReceipt. The message names the
+// element and the receipt line (1 for the first element child) it is in or
+// is. The walk is iterative, so deep nesting costs no stack.
 void RefuseDriverElementsBelow(pugi::xml_node aRoot) {
   pugi::xml_node node = aRoot.first_child();
+  size_t line = 0;
   while (node && node != aRoot) {
     if (node.type() == pugi::node_element) {
+      if (node.parent() == aRoot) ++line;
       const XmlElement element(node);
       const std::string local = element.LocalName();
+      const std::string where = " (receipt line " + std::to_string(line) + ")";
       if (IsDriverElement(local)) {
-        RefuseElement(element.NodeName(), "is written by the driver, not the host");
+        RefuseElement(element.NodeName(), ("is written by the driver, not the host" + where));
       }
-      if (local == "printerFiscalReceipt") RefuseElement(element.NodeName(), "is nested");
+      if (local == "printerFiscalReceipt") RefuseElement(element.NodeName(), ("is nested" + where));
+      if (IsLineElement(local)) {
+        if (node.parent() != aRoot) {
+          RefuseElement(element.NodeName(),
+                        ("is inside another element" + where +
+                         "; receipt lines stand directly in printerFiscalReceipt"));
+        }
+        if (element.NodeName() != local) {
+          RefuseElement(element.NodeName(), ("has a namespace prefix" + where));
+        }
+        if (!element.NamespaceUri().empty()) {
+          RefuseElement(element.NodeName(), ("is in namespace '" + element.NamespaceUri() + "'" +
+                                             where + "; receipt lines are in no namespace"));
+        }
+      }
     }
     if (node.first_child()) {
       node = node.first_child();
@@ -88,6 +119,14 @@ HostReceipt FindHostReceipt(XmlElement aReceiptNode) {
   host.printer = host.receipt.ChildNodes().FindByName("printerFiscalReceipt");
   if (host.printer.IsNull()) {
     throw Error("printerFiscalReceipt node not found in receipt document.");
+  }
+  // The root is read by its plain name in no namespace, as its lines are.
+  if (host.printer.NodeName() != "printerFiscalReceipt") {
+    RefuseElement(host.printer.NodeName(), "has a namespace prefix");
+  }
+  if (!host.printer.NamespaceUri().empty()) {
+    RefuseElement(host.printer.NodeName(), ("is in namespace '" + host.printer.NamespaceUri() +
+                                            "'; the receipt is in no namespace"));
   }
   RefuseDriverElementsBelow(host.printer.Native());
   host.end = CheckHostLines(host.printer);

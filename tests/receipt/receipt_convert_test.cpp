@@ -361,11 +361,12 @@ TEST_F(ReceiptTest, MissingAndForgedElementsAreNamedAndNothingIsCounted) {
   };
   const std::vector<std::pair<std::string, std::string>> cases = {
       {wrap(HostReceipt(item + "<fiscalInformation recAmount=\"0.01\"/>")),
-       "Receipt element <fiscalInformation> is written by the driver, not the host"},
+       "Receipt element <fiscalInformation> is written by the driver, not the host (receipt line "
+       "3)"},
       {wrap(HostReceipt(item + "<receiptSecurity/>")),
-       "Receipt element <receiptSecurity> is written by the driver, not the host"},
+       "Receipt element <receiptSecurity> is written by the driver, not the host (receipt line 3)"},
       {wrap(HostReceipt("<printRecMessage><hash fingerPrint=\"x\"/></printRecMessage>" + item)),
-       "Receipt element <hash> is written by the driver, not the host"},
+       "Receipt element <hash> is written by the driver, not the host (receipt line 2)"},
       {wrap(printer(item + end + item)), "Receipt element <printRecItem> follows endFiscalReceipt"},
       {wrap(printer(item + end + end)),
        "Receipt element <endFiscalReceipt> follows endFiscalReceipt"},
@@ -373,10 +374,35 @@ TEST_F(ReceiptTest, MissingAndForgedElementsAreNamedAndNothingIsCounted) {
        "Receipt element <#comment> follows endFiscalReceipt"},
       {wrap(printer(begin + item + begin + end)),
        "Receipt element <beginFiscalReceipt> appears twice"},
-      {wrap(HostReceipt(printer(item + end))), "Receipt element <printerFiscalReceipt> is nested"},
+      {wrap(HostReceipt(printer(item + end))),
+       "Receipt element <printerFiscalReceipt> is nested (receipt line 2)"},
       {wrap(HostReceipt("<x:printRecItem xmlns:x=\"urn:x\" quantity=\"1\" unitPrice=\"9\" "
                         "vatID=\"1\"/>")),
-       "Receipt element <x:printRecItem> has a namespace prefix"},
+       "Receipt element <x:printRecItem> has a namespace prefix (receipt line 2)"},
+      // Lines the walk would not count must not be sealed: nested anywhere, or
+      // in a namespace, and a root in a namespace.
+      {wrap(HostReceipt("<printRecMessage>" + item + "</printRecMessage>")),
+       "Receipt element <printRecItem> is inside another element (receipt line 2); receipt lines "
+       "stand directly in printerFiscalReceipt"},
+      {wrap(HostReceipt(item + "<unknown><a>" + Payment("500", "0") + "</a></unknown>")),
+       "Receipt element <printRecTotal> is inside another element (receipt line 3); receipt lines "
+       "stand directly in printerFiscalReceipt"},
+      {wrap(HostReceipt("<printRecItem quantity=\"1\" unitPrice=\"1\" vatID=\"1\">" + item +
+                        "</printRecItem>")),
+       "Receipt element <printRecItem> is inside another element (receipt line 2); receipt lines "
+       "stand directly in printerFiscalReceipt"},
+      {wrap(HostReceipt("<printRecItem xmlns=\"urn:any\" quantity=\"1\" unitPrice=\"9\" "
+                        "vatID=\"1\"/>")),
+       "Receipt element <printRecItem> is in namespace 'urn:any' (receipt line 2); receipt lines "
+       "are in no namespace"},
+      {wrap("<p:printerFiscalReceipt xmlns:p=\"urn:any\"><beginFiscalReceipt docType=\"1\"/>" +
+            item + end + "</p:printerFiscalReceipt>"),
+       "Receipt element <p:printerFiscalReceipt> has a namespace prefix"},
+      {wrap("<printerFiscalReceipt xmlns=\"urn:any\"><beginFiscalReceipt xmlns=\"\" "
+            "docType=\"1\"/>" +
+            item + "<endFiscalReceipt xmlns=\"\"/></printerFiscalReceipt>"),
+       "Receipt element <printerFiscalReceipt> is in namespace 'urn:any'; the receipt is in no "
+       "namespace"},
       {"<createReceipt><receipt><printRecItem/></receipt></createReceipt>",
        "printerFiscalReceipt node not found in receipt document."},
       {"<createReceipt><receipt>" + std::string("<printerFiscalReceipt>") + Item("1", "1", "1") +
