@@ -205,6 +205,9 @@ class kRTSManager {
   std::unique_ptr<kRTSCounters> fPreviousCounters;
   std::string fTillId;
   bool fDayOpened = false;
+  // A VAT map fetched for a receipt is cached on disk only once a receipt
+  // using it is counted: a refused receipt writes nothing.
+  bool fVatMapToCache = false;
   std::string fDataRootDir;
   std::string fDataTillDir;
   std::string fDataQueueDir;

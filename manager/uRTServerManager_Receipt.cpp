@@ -55,7 +55,7 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
 
   if (VATMap().VATs().empty()) {
     if (LoadVatMap()) {
-      SaveVatMapCache();
+      fVatMapToCache = true;
     } else if (!LoadVatMapCache()) {
       throw Error("Impossibile to load VAT Map from server and no cached copy found");
     }
@@ -129,6 +129,15 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
     throw;
   }
   fLastIssued = IssuedReceipt{receipt.ZRepNumber(), receipt.NRecNumber(), receipt.VATTotalAmount()};
+  if (fVatMapToCache) {
+    // The receipt stands whatever happens here; a cache that cannot be
+    // written is tried again after the next receipt.
+    try {
+      SaveVatMapCache();
+      fVatMapToCache = false;
+    } catch (const std::exception&) {
+    }
+  }
   return true;
 }
 
