@@ -80,7 +80,15 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
   // A host text that is well-formed on its own may not be inside the wrapper
   // (an XML declaration, a document type): refuse it before the receipt
   // object lets go of the previous receipt.
-  XmlDocument().LoadXml(wrapped);
+  // The host's text is well-formed on its own, so the wrapper's own
+  // positions would only mislead: name what is not accepted instead.
+  try {
+    XmlDocument().LoadXml(wrapped);
+  } catch (const Error&) {
+    throw Error(
+        "XML parse error: a receipt is one printerFiscalReceipt element; an XML declaration or a "
+        "document type declaration is not accepted");
+  }
   receipt.XmlReceipt().Clear();
   receipt.XmlReceipt().LoadXml(wrapped);
 

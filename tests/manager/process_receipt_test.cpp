@@ -225,7 +225,16 @@ TEST_F(ProcessReceiptTest, BadHostTextChangesNothing) {
                     "<printRecItem quantity=\"1\" unitPrice=\"1\" "
                     "unitPrice=\"100\" vatID=\"1\"/>")}) {
     SCOPED_TRACE(bad);
-    EXPECT_THROW(M().ProcessReceipt(bad), Error);
+    try {
+      M().ProcessReceipt(bad);
+      ADD_FAILURE() << "accepted";
+    } catch (const Error& e) {
+      // A declaration is named, not reported at a position of the driver's wrapper.
+      const std::string message = e.what();
+      if (bad.starts_with("<?xml") || bad.starts_with("<!DOCTYPE")) {
+        EXPECT_NE(message.find("declaration is not accepted"), std::string::npos) << message;
+      }
+    }
     EXPECT_EQ(M().DataQueueLength(), 1);
     EXPECT_EQ(Counters(), counters);
     EXPECT_EQ(M().ActualCounters().LastFingerPrint(), link);
