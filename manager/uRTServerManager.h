@@ -206,7 +206,7 @@ class kRTSManager {
   std::string fTillId;
   bool fDayOpened = false;
   // A VAT map fetched for a receipt is cached on disk only once a receipt
-  // using it is counted: a refused receipt writes nothing.
+  // using it has converted: a refused receipt writes nothing.
   bool fVatMapToCache = false;
   std::string fDataRootDir;
   std::string fDataTillDir;

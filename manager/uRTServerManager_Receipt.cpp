@@ -110,6 +110,13 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
     sales += receipt.TotalAmount();
   }
 
+  // The map the receipt was computed with is on disk before the receipt is,
+  // so that whatever a kill leaves, a queued receipt can be checked again.
+  if (fVatMapToCache) {
+    SaveVatMapCache();
+    fVatMapToCache = false;
+  }
+
   // A file of that name is an undelivered document of its own (a counters
   // file restored from a copy would number receipts again): never replace it.
   QueueDocument(path, receipt.CleanXMLReceipt());
@@ -137,15 +144,6 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
     throw;
   }
   fLastIssued = IssuedReceipt{receipt.ZRepNumber(), receipt.NRecNumber(), receipt.VATTotalAmount()};
-  if (fVatMapToCache) {
-    // The receipt stands whatever happens here; a cache that cannot be
-    // written is tried again after the next receipt.
-    try {
-      SaveVatMapCache();
-      fVatMapToCache = false;
-    } catch (const std::exception&) {
-    }
-  }
   return true;
 }
 
