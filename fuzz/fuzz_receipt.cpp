@@ -4,7 +4,11 @@
 // map and no network. Process must succeed or raise qx::Error. A receipt that
 // converts must give a queue text that is one line, parses, carries the back
 // link and whose seal is the SHA-256 of its receipt element; a failed
-// conversion must leave the chain link as it was.
+// conversion must leave the chain link as it was. What is sealed is what is
+// counted: every line element of a sealed receipt stands, plain-named and in
+// no namespace, directly in a plain printerFiscalReceipt, where the walk
+// counts it, and the sealed document type is the one its beginFiscalReceipt
+// carries.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -59,7 +63,50 @@ bool Wrap(const std::string& aHostText, std::string& aDocType, std::string& aWra
   return true;
 }
 
-void CheckQueueText(const std::string& aText, const std::string& aDigest) {
+bool IsLineElement(const std::string& aLocal) {
+  for (const char* name :
+       {"beginFiscalReceipt", "endFiscalReceipt", "printRecItem", "printRecRefund",
+        "printRecItemVoid", "printRecRefundVoid", "printRecItemAdjustment",
+        "printRecSubtotalAdjustment", "printRecTotal"}) {
+    if (aLocal == name) return true;
+  }
+  return false;
+}
+
+// Every line element below |aPrinter| is one the conversion walked.
+void CheckLinesCounted(qx::XmlElement aPrinter, const std::string& aDocType) {
+  Require(aPrinter.NodeName() == "printerFiscalReceipt" && aPrinter.NamespaceUri().empty(),
+          "the sealed root is a plain printerFiscalReceipt");
+  const pugi::xml_node root = aPrinter.Native();
+  std::string sealedType = "\x01", begunType;
+  for (pugi::xml_node node = root.first_child(); node && node != root;) {
+    if (node.type() == pugi::node_element) {
+      const qx::XmlElement element(node);
+      const std::string local = element.LocalName();
+      if (IsLineElement(local)) {
+        Require(
+            node.parent() == root && element.NodeName() == local && element.NamespaceUri().empty(),
+            "every sealed line element is one the conversion counted");
+      }
+      if (local == "beginFiscalReceipt") {
+        begunType = element.AttributeText("docType");
+        if (begunType.empty()) begunType = "0";
+      }
+      if (local == "fiscalInformation") sealedType = element.AttributeText("doctype");
+    }
+    if (node.first_child()) {
+      node = node.first_child();
+      continue;
+    }
+    while (node != root && !node.next_sibling()) node = node.parent();
+    if (node != root) node = node.next_sibling();
+  }
+  Require(sealedType == aDocType && sealedType == begunType,
+          "the sealed document type is the one the receipt begins with");
+}
+
+void CheckQueueText(const std::string& aText, const std::string& aDigest,
+                    const std::string& aDocType) {
   Require(aText.find_first_of("\r\n\t") == std::string::npos, "the queue text is one line");
   const std::string head = "<createReceipt><receipt>";
   Require(aText.compare(0, head.size(), head) == 0, "the queue text starts with the wrapper");
@@ -75,6 +122,7 @@ void CheckQueueText(const std::string& aText, const std::string& aDigest) {
   qx::XmlElement link = receipt.ChildNodes().First();
   Require(link.NodeName() == "hash" && link.AttributeText("fingerPrint") == kBackLink,
           "the receipt carries the back link first");
+  CheckLinesCounted(qx::XmlElement(link.Native().next_sibling()), aDocType);
 }
 
 }  // namespace
@@ -109,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
           "the seal is 64 lowercase hexadecimal digits");
   Require(receipt.NRecNumber() == 5, "the receipt takes the next number");
   try {
-    CheckQueueText(receipt.CleanXMLReceipt(), digest);
+    CheckQueueText(receipt.CleanXMLReceipt(), digest, docType);
   } catch (const qx::Error& e) {
     std::fprintf(stderr, "queue text does not parse: %s\n", e.what());
     std::abort();

@@ -18,6 +18,7 @@
 #include "host/QXRS_VURUV90_20_Strings.h"
 #include "manager/uRTServerManager.h"
 #include "platform/currency.h"
+#include "platform/error.h"
 #include "platform/http.h"
 #include "platform/process.h"
 
@@ -171,10 +172,12 @@ Outcome OpenTill(const std::string& aAddress, int32_t aPort, const std::string& 
   return Failed(gManager->LastError());
 }
 
-Outcome SignReceipt(const std::string& aXmlReceipt) {
+// |aRefusal|, when not empty, refuses the text before it reaches the manager.
+Outcome SignReceipt(const std::string& aXmlReceipt, const std::string& aRefusal = {}) {
   if (!gManager) return Failed(kTillClosed);
   Outcome outcome;
   try {
+    if (!aRefusal.empty()) throw qx::Error(aRefusal);
     outcome.ok = gManager->ProcessReceipt(aXmlReceipt);
     if (!outcome.ok) outcome.error = gManager->LastError();
   } catch (...) {
@@ -272,7 +275,9 @@ int32_t QXRS_CALL SIGNRECEIPT(BSTR aXmlReceipt, BSTR* aResult, BSTR* aError) {
   if (aResult == nullptr || aError == nullptr) return kSignFailure;
   *aResult = nullptr;
   *aError = nullptr;
-  const bool ok = Deliver([&] { return SignReceipt(FromBstr(aXmlReceipt)); }, aResult, aError);
+  const bool ok = Deliver(
+      [&] { return SignReceipt(FromBstr(aXmlReceipt), UnpairedSurrogateProblem(aXmlReceipt)); },
+      aResult, aError);
   return ok ? kSuccess : kSignFailure;
 }
 

@@ -13,6 +13,11 @@ namespace qx {
 // the empty string; unpaired surrogates become U+FFFD.
 std::string FromBstr(BSTR aString);
 
+// Empty when the BSTR holds no unpaired surrogate; otherwise the refusal of a
+// text that is not well-formed, with the line and column (in characters) of
+// the first one, so that no text is changed before it is checked and signed.
+std::string UnpairedSurrogateProblem(BSTR aString);
+
 // A new BSTR holding the UTF-8 text, owned by the receiver. Raises qx::Error
 // when memory runs out or the text is too long for a BSTR.
 BSTR ToBstr(const std::string& aText);

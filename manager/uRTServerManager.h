@@ -223,6 +223,9 @@ class kRTSManager {
   std::unique_ptr<kRTSCounters> fPreviousCounters;
   std::string fTillId;
   bool fDayOpened = false;
+  // A VAT map fetched for a receipt is cached on disk only once a receipt
+  // using it has converted: a refused receipt writes nothing.
+  bool fVatMapToCache = false;
   std::string fDataRootDir;
   std::string fDataTillDir;
   std::string fDataQueueDir;

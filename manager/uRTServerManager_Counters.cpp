@@ -14,6 +14,15 @@ namespace qx {
 
 namespace {
 
+// A day amount as stored: two decimals (12.50), or the four a sum of weighed
+// lines may carry (5.0625). The day's figures are the exact sums of the sealed
+// receipt amounts; rounding them here would make the next receipt's daily
+// amount, the closing and the verifier disagree after a restart. The reader
+// keeps up to four decimals, so files written either way read back unchanged.
+std::string FormatStoredMoney(Currency aAmount) {
+  return aAmount.RoundTo2() == aAmount ? FormatTwoDecimals(aAmount) : FormatFiscal(aAmount);
+}
+
 constexpr int64_t kMillisPerDay = 86400000;
 
 // Reads exactly |count| decimal digits at |pos|.
@@ -250,10 +259,10 @@ void kRTSCounters::WriteToXml(const std::string& aFileName) const {
   add("LastFingerPrint", fLastFingerPrint);
   add("CurrentnRec", std::to_string(fCurrentnRec));
   add("CurrentzRep", std::to_string(fCurrentzRep));
-  add("DailyTotal", FormatTwoDecimals(fDailyTotal));
-  add("DailySales", FormatTwoDecimals(fDailySales));
-  add("DailyRefunds", FormatTwoDecimals(fDailyRefunds));
-  add("DailyVoids", FormatTwoDecimals(fDailyVoids));
+  add("DailyTotal", FormatStoredMoney(fDailyTotal));
+  add("DailySales", FormatStoredMoney(fDailySales));
+  add("DailyRefunds", FormatStoredMoney(fDailyRefunds));
+  add("DailyVoids", FormatStoredMoney(fDailyVoids));
   doc.SaveToFile(aFileName);
 }
 

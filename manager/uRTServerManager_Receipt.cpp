@@ -70,7 +70,7 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
 
   if (VATMap().VATs().empty()) {
     if (LoadVatMap()) {
-      SaveVatMapCache();
+      fVatMapToCache = true;
     } else if (!LoadVatMapCache()) {
       throw Error("Impossibile to load VAT Map from server and no cached copy found");
     }
@@ -95,7 +95,15 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
   // A host text that is well-formed on its own may not be inside the wrapper
   // (an XML declaration, a document type): refuse it before the receipt
   // object lets go of the previous receipt.
-  XmlDocument().LoadXml(wrapped);
+  // The host's text is well-formed on its own, so the wrapper's own
+  // positions would only mislead: name what is not accepted instead.
+  try {
+    XmlDocument().LoadXml(wrapped);
+  } catch (const Error&) {
+    throw Error(
+        "XML parse error: a receipt is one printerFiscalReceipt element; an XML declaration or a "
+        "document type declaration is not accepted");
+  }
   receipt.XmlReceipt().Clear();
   receipt.XmlReceipt().LoadXml(wrapped);
 
@@ -115,6 +123,13 @@ bool kRTSManager::ProcessReceipt(const std::string& aXmlReceipt) {
     refunds += receipt.TotalAmount();
   } else {
     sales += receipt.TotalAmount();
+  }
+
+  // The map the receipt was computed with is on disk before the receipt is,
+  // so that whatever a kill leaves, a queued receipt can be checked again.
+  if (fVatMapToCache) {
+    SaveVatMapCache();
+    fVatMapToCache = false;
   }
 
   // A file of that name is an undelivered document of its own (a counters

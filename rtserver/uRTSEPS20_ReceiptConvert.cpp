@@ -22,7 +22,7 @@ struct HostReceipt {
   XmlElement end;      // its endFiscalReceipt
 };
 
-[[noreturn]] void RefuseElement(const std::string& aName, const char* aWhy) {
+[[noreturn]] void RefuseElement(const std::string& aName, const std::string& aWhy) {
   throw Error("Receipt element <" + aName + "> " + aWhy);
 }
 
@@ -33,18 +33,49 @@ bool IsDriverElement(std::string_view aLocalName) {
          aLocalName == "receiptSecurity";
 }
 
-// Refuses a driver element or a nested printerFiscalReceipt anywhere below
-// printerFiscalReceipt. The walk is iterative, so deep nesting costs no stack.
+// The elements the conversion reads. They are read only as plain-named
+// children of printerFiscalReceipt in no namespace; anywhere else the
+// document would be sealed with lines it does not count.
+bool IsLineElement(std::string_view aLocalName) {
+  return aLocalName == "beginFiscalReceipt" || aLocalName == "endFiscalReceipt" ||
+         aLocalName == "printRecItem" || aLocalName == "printRecRefund" ||
+         aLocalName == "printRecItemVoid" || aLocalName == "printRecRefundVoid" ||
+         aLocalName == "printRecItemAdjustment" || aLocalName == "printRecSubtotalAdjustment" ||
+         aLocalName == "printRecTotal";
+}
+
+// Refuses a driver element, a nested printerFiscalReceipt, or a line element
+// the conversion would not read (nested in another element, prefixed, or in a
+// namespace) anywhere below printerFiscalReceipt. The message names the
+// element and the receipt line (1 for the first element child) it is in or
+// is. The walk is iterative, so deep nesting costs no stack.
 void RefuseDriverElementsBelow(pugi::xml_node aRoot) {
   pugi::xml_node node = aRoot.first_child();
+  size_t line = 0;
   while (node && node != aRoot) {
     if (node.type() == pugi::node_element) {
+      if (node.parent() == aRoot) ++line;
       const XmlElement element(node);
       const std::string local = element.LocalName();
+      const std::string where = " (receipt line " + std::to_string(line) + ")";
       if (IsDriverElement(local)) {
-        RefuseElement(element.NodeName(), "is written by the driver, not the host");
+        RefuseElement(element.NodeName(), ("is written by the driver, not the host" + where));
       }
-      if (local == "printerFiscalReceipt") RefuseElement(element.NodeName(), "is nested");
+      if (local == "printerFiscalReceipt") RefuseElement(element.NodeName(), ("is nested" + where));
+      if (IsLineElement(local)) {
+        if (node.parent() != aRoot) {
+          RefuseElement(element.NodeName(),
+                        ("is inside another element" + where +
+                         "; receipt lines stand directly in printerFiscalReceipt"));
+        }
+        if (element.NodeName() != local) {
+          RefuseElement(element.NodeName(), ("has a namespace prefix" + where));
+        }
+        if (!element.NamespaceUri().empty()) {
+          RefuseElement(element.NodeName(), ("is in namespace '" + element.NamespaceUri() + "'" +
+                                             where + "; receipt lines are in no namespace"));
+        }
+      }
     }
     if (node.first_child()) {
       node = node.first_child();
@@ -89,6 +120,14 @@ HostReceipt FindHostReceipt(XmlElement aReceiptNode) {
   if (host.printer.IsNull()) {
     throw Error("printerFiscalReceipt node not found in receipt document.");
   }
+  // The root is read by its plain name in no namespace, as its lines are.
+  if (host.printer.NodeName() != "printerFiscalReceipt") {
+    RefuseElement(host.printer.NodeName(), "has a namespace prefix");
+  }
+  if (!host.printer.NamespaceUri().empty()) {
+    RefuseElement(host.printer.NodeName(), ("is in namespace '" + host.printer.NamespaceUri() +
+                                            "'; the receipt is in no namespace"));
+  }
   RefuseDriverElementsBelow(host.printer.Native());
   host.end = CheckHostLines(host.printer);
   if (host.end.IsNull()) throw Error("endFiscalReceipt node not found in receipt document.");
@@ -121,8 +160,18 @@ void CheckLineLimit(Currency aAmount, const std::string& aName) {
   CheckLimit(aAmount, kEPSRTServer_Receipt::kLineLimit, "Amount of <" + aName + ">");
 }
 
-void BookPayment(XmlElement aLine, Payments& aPayments) {
-  const Currency payment = kEPSRTServer_Receipt::ReadLineAmount(aLine, "payment");
+// A line's amount, a failure naming the line (|aWhere|, "printRecItem 3: ").
+Currency LineAmount(XmlElement aLine, const std::string& aWhere, std::string_view aValueName,
+                    std::string_view aFactorName = {}) {
+  try {
+    return kEPSRTServer_Receipt::ReadLineAmount(aLine, aValueName, aFactorName);
+  } catch (const Error& e) {
+    throw Error(aWhere + e.what());
+  }
+}
+
+void BookPayment(XmlElement aLine, const std::string& aWhere, Payments& aPayments) {
+  const Currency payment = LineAmount(aLine, aWhere, "payment");
   CheckLineLimit(payment, "printRecTotal");
   int32_t quantity = 0;
   if (!TryStrToInt(aLine.AttributeText("quantity"), quantity)) quantity = 0;
@@ -152,7 +201,12 @@ void BookPayment(XmlElement aLine, Payments& aPayments) {
   }
 }
 
-int32_t ReadVATIndex(XmlElement aLine) { return StrToInt(aLine.AttributeText("vatID")); }
+int32_t ReadVATIndex(XmlElement aLine, const std::string& aWhere) {
+  const std::string text = aLine.AttributeText("vatID");
+  int32_t index = 0;
+  if (!TryStrToInt(text, index)) throw Error(aWhere + "vatID '" + text + "' is not an integer");
+  return index;
+}
 
 // "yyyymmddThhnn00": the seconds are always written as 00.
 std::string FiscalDateTime(TDateTime aNow) {
@@ -164,11 +218,18 @@ std::string FiscalDateTime(TDateTime aNow) {
 Currency kEPSRTServer_Receipt::ReadLineAmount(XmlElement aLine, std::string_view aValueName,
                                               std::string_view aFactorName) {
   if (aValueName.empty()) return Currency();
+  const auto read = [&](std::string_view aName, const std::string& aText) {
+    try {
+      return ParseCurrency(aText);
+    } catch (const Error&) {
+      throw Error(std::string(aName) + " '" + aText + "' is not a decimal number");
+    }
+  };
   const std::string valueText = aLine.AttributeText(aValueName);
-  const Currency value = ParseCurrency(valueText);
+  const Currency value = read(aValueName, valueText);
   if (aFactorName.empty()) return value;
   const std::string factorText = aLine.AttributeText(aFactorName);
-  const Currency factor = ParseCurrency(factorText);
+  const Currency factor = read(aFactorName, factorText);
   try {
     return receipt_math::Multiply(value, factor);
   } catch (const Error&) {
@@ -200,44 +261,47 @@ void kEPSRTServer_Receipt::Process(const std::string& aDocType) {
   // The list is taken once; Item is constant time, so the walk is linear.
   const XmlNodeList lines = host.printer.ChildNodes();
   const size_t count = lines.Count();
+  size_t position = 0;  // among the element children, as refusals count them
   for (size_t i = 0; i < count; ++i) {
     const XmlElement line = lines.Item(i);
     const std::string name = line.NodeName();
+    if (line.Native().type() == pugi::node_element) ++position;
+    const std::string where = name + " " + std::to_string(position) + ": ";
     Currency amount;
     if (name == "printRecItem" || name == "printRecRefund") {
-      amount = ReadLineAmount(line, "unitPrice", "quantity");
-      currentVAT = ReadVATIndex(line);
+      amount = LineAmount(line, where, "unitPrice", "quantity");
+      currentVAT = ReadVATIndex(line, where);
       spread = false;
     } else if (name == "printRecItemVoid" || name == "printRecRefundVoid") {
-      amount = -ReadLineAmount(line, "unitPrice", "quantity");
-      currentVAT = ReadVATIndex(line);
+      amount = -LineAmount(line, where, "unitPrice", "quantity");
+      currentVAT = ReadVATIndex(line, where);
       spread = false;
     } else if (name == "printRecItemAdjustment") {
       const std::string type = line.AttributeText("adjustmentType");
       if (type == "0") {
-        amount = -ReadLineAmount(line, "amount");
+        amount = -LineAmount(line, where, "amount");
       } else if (type == "5") {
-        amount = ReadLineAmount(line, "amount");
+        amount = LineAmount(line, where, "amount");
       } else if (type == "10" || type == "12") {
-        amount = -ReadLineAmount(line, "amount");
+        amount = -LineAmount(line, where, "amount");
       } else if (type == "11") {
         // Lowers the receipt total only; no VAT share changes.
-        const Currency lowered = ReadLineAmount(line, "amount");
+        const Currency lowered = LineAmount(line, where, "amount");
         CheckLineLimit(lowered, name);
         fTotalAmount -= lowered;
       }
     } else if (name == "printRecSubtotalAdjustment") {
       const std::string type = line.AttributeText("adjustmentType");
       if (type == "1" || type == "2") {
-        amount = -ReadLineAmount(line, "amount");
+        amount = -LineAmount(line, where, "amount");
         spread = true;
       } else if (type == "6" || type == "7") {
-        amount = ReadLineAmount(line, "amount");
+        amount = LineAmount(line, where, "amount");
         spread = true;
       }
     } else if (name == "printRecTotal") {
       spread = true;
-      BookPayment(line, payments);
+      BookPayment(line, where, payments);
     }
 
     if (amount.Raw() == 0) {

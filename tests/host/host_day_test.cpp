@@ -229,7 +229,11 @@ TEST_F(HostDay, ARestartMidDayResumesIt) {
 
   ASSERT_EQ(OpenTill().code, 0);
   EXPECT_EQ(RequestCount("createToken"), 1u);
-  HostCall second = Library().Sign(SimpleReceipt("0", "2.50"));
+  // Weighed goods: a day amount finer than a cent, the same through every path.
+  HostCall second = Library().Sign(
+      "<printerFiscalReceipt><beginFiscalReceipt/><printRecItem description=\"CHEESE\" "
+      "quantity=\"1.25\" unitPrice=\"4.05\" vatID=\"1\"/><printRecTotal payment=\"6\" "
+      "paymentType=\"0\"/><endFiscalReceipt/></printerFiscalReceipt>");
   ASSERT_EQ(second.code, 0) << second.error.value_or("");
   EXPECT_EQ(ElementText(*second.result, "nDoc"), "2");
   const auto queued = FindDocument("T01-0001-0002.srtd");
@@ -237,10 +241,15 @@ TEST_F(HostDay, ARestartMidDayResumesIt) {
   EXPECT_NE(ReadFileBytes(*queued).find("<hash fingerPrint=\"" +
                                         *ElementText(*first.result, "Signature") + "\""),
             std::string::npos);
+  EXPECT_NE(ReadFileBytes(*queued).find("dailyAmount=\"15.0625\""), std::string::npos);
   ASSERT_TRUE(WaitForEmptyQueue());
+  HostCall report = Library().XReport();
+  ASSERT_EQ(report.code, 0);
+  EXPECT_EQ(ElementText(*report.result, "DailyTotal"), "15.0625");
   HostCall close = Library().Close();
-  EXPECT_EQ(close.code, 0);
-  EXPECT_EQ(ElementText(*close.result, "DailySales"), "12.5");
+  EXPECT_EQ(close.code, 0) << close.error.value_or("");
+  EXPECT_EQ(ElementText(*close.result, "DailySales"), "15.0625");
+  EXPECT_EQ(ElementText(*close.result, "DailyTotal"), "15.0625");
 }
 
 }  // namespace

@@ -187,6 +187,28 @@ TEST_F(HostSign, FailuresStillReturnTheDocumentOfThePreviousReceipt) {
   }
   EXPECT_FALSE(FindDocument("T01-0001-0002.srtd"));
 
+  // An unpaired surrogate is not well-formed: refused as sent, before any
+  // conversion could make it a replacement character and sign it.
+  for (const char16_t lone : {u'\xD800', u'\xDC00'}) {
+    std::u16string text =
+        u"<printerFiscalReceipt><printRecItem description=\"A\nB\" quantity=\"1\" "
+        u"unitPrice=\"5\" vatID=\"1\"/><endFiscalReceipt/></printerFiscalReceipt>";
+    text.insert(text.find(u"B\""), 1, lone);
+    char16_t* receipt =
+        Library().SysAllocStringLen(text.data(), static_cast<unsigned>(text.size()));
+    char16_t* result = nullptr;
+    char16_t* error = nullptr;
+    EXPECT_EQ(Library().SIGNRECEIPT(receipt, &result, &error), 65535);
+    ASSERT_TRUE(error);
+    const std::u16string message(error, Library().SysStringLen(error));
+    EXPECT_EQ(std::string(message.begin(), message.end()),
+              std::string("XML parse error: not well-formed (unpaired surrogate U+") +
+                  (lone == u'\xD800' ? "D800" : "DC00") + ") at line 2, column 1");
+    EXPECT_TRUE(result);
+    for (char16_t* s : {receipt, result, error}) Library().SysFreeString(s);
+  }
+  EXPECT_FALSE(FindDocument("T01-0001-0002.srtd"));
+
   // After the closing no day is open.
   ASSERT_EQ(Library().Close().code, 0);
   HostCall closed = Library().Sign(SimpleReceipt("0", "1.00"));

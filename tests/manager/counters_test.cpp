@@ -134,7 +134,7 @@ TEST_F(CountersTest, ClearedObjectWritesZerosAndLocal) {
   EXPECT_EQ(text.find("<?xml"), std::string::npos);
 }
 
-TEST_F(CountersTest, MoneyIsWrittenWithTwoDecimalsAndAPoint) {
+TEST_F(CountersTest, MoneyIsWrittenWithTwoDecimalsOrExactlyAndAPoint) {
   setenv("LC_ALL", "it_IT.UTF-8", 1);
   kRTSCounters c;
   c.Clear();
@@ -142,6 +142,7 @@ TEST_F(CountersTest, MoneyIsWrittenWithTwoDecimalsAndAPoint) {
   c.SetDailyTotal(Currency::FromRaw(125000));
   c.SetDailySales(Currency::FromRaw(-5000));
   c.SetDailyRefunds(Currency::FromRaw(12345000));
+  c.SetDailyVoids(Currency::FromRaw(-50625));  // weighed goods: 1.25 x 4.05
   c.SetCurrentnRec(-3);
   c.Save();
   unsetenv("LC_ALL");
@@ -150,6 +151,8 @@ TEST_F(CountersTest, MoneyIsWrittenWithTwoDecimalsAndAPoint) {
   EXPECT_NE(text.find("<DailySales>-0.50</DailySales>"), std::string::npos);
   EXPECT_NE(text.find("<DailyRefunds>1234.50</DailyRefunds>"), std::string::npos);
   EXPECT_NE(text.find("<CurrentnRec>-3</CurrentnRec>"), std::string::npos);
+  // Amounts finer than a cent are kept, not rounded: a restart reads them back.
+  EXPECT_NE(text.find("<DailyVoids>-5.0625</DailyVoids>"), std::string::npos) << text;
 }
 
 TEST_F(CountersTest, FullRoundTrip) {
@@ -170,11 +173,13 @@ TEST_F(CountersTest, FullRoundTrip) {
 
   // Saved and loaded again into another object: the same values.
   c.SetFullFileName(Path("d.srtc"));
+  c.SetDailyRefunds(Currency::FromRaw(-50625));  // finer than a cent: kept exactly
   c.Save();
   kRTSCounters d;
   ASSERT_TRUE(d.Load(Path("d.srtc")));
   EXPECT_EQ(d.LastFingerPrint(), "last");
   EXPECT_EQ(d.DailySales(), c.DailySales());
+  EXPECT_EQ(d.DailyRefunds(), Currency::FromRaw(-50625));
   EXPECT_EQ(d.CurrentzRep(), 12);
 }
 

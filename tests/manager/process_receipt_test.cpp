@@ -158,6 +158,17 @@ TEST_F(ProcessReceiptTest, VatMapComesFromTheServerAndIsCached) {
   OpenAt(1, 0);
   EXPECT_TRUE(M().VATMap().VATs().empty());
   WriteFileAtomic(TillDir() + "/vatmap.srtv", "<VATMap/>\r\n");  // stale cache
+  // A refused first receipt (a refund whose root is in a namespace, which
+  // would otherwise be read as a sale) fetches the map but writes nothing.
+  const std::string counters = Counters();
+  EXPECT_THROW(M().ProcessReceipt("<p:printerFiscalReceipt xmlns:p=\"urn:any\"><beginFiscalReceipt "
+                                  "docType=\"1\"/><printRecRefund quantity=\"1\" "
+                                  "unitPrice=\"10\" vatID=\"1\"/><endFiscalReceipt/>"
+                                  "</p:printerFiscalReceipt>"),
+               Error);
+  EXPECT_EQ(ReadFileBytes(TillDir() + "/vatmap.srtv"), "<VATMap/>\r\n");
+  EXPECT_EQ(Counters(), counters);
+  EXPECT_EQ(M().DataQueueLength(), 0);
   ASSERT_TRUE(M().ProcessReceipt(Sale("1.00")));
   EXPECT_EQ(M().VATMap().VATs().size(), 10u);
   const std::string cache = ReadFileBytes(TillDir() + "/vatmap.srtv");
@@ -226,7 +237,16 @@ TEST_F(ProcessReceiptTest, BadHostTextChangesNothing) {
                     "<printRecItem quantity=\"1\" unitPrice=\"1\" "
                     "unitPrice=\"100\" vatID=\"1\"/>")}) {
     SCOPED_TRACE(bad);
-    EXPECT_THROW(M().ProcessReceipt(bad), Error);
+    try {
+      M().ProcessReceipt(bad);
+      ADD_FAILURE() << "accepted";
+    } catch (const Error& e) {
+      // A declaration is named, not reported at a position of the driver's wrapper.
+      const std::string message = e.what();
+      if (bad.starts_with("<?xml") || bad.starts_with("<!DOCTYPE")) {
+        EXPECT_NE(message.find("declaration is not accepted"), std::string::npos) << message;
+      }
+    }
     EXPECT_EQ(M().DataQueueLength(), 1);
     EXPECT_EQ(Counters(), counters);
     EXPECT_EQ(M().ActualCounters().LastFingerPrint(), link);

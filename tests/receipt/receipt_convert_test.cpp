@@ -317,20 +317,23 @@ TEST_F(ReceiptTest, ConversionFailureMessages) {
       {HostReceipt(Item("1", "1", "4")), "VAT Index 4 not found in VAT Map"},
       {HostReceipt(Item("1", "1", "-1")), "VAT Index -1 not found in VAT Map"},
       {HostReceipt("<printRecItem quantity=\"1\" vatID=\"1\"/>"),
-       "'' is not a valid floating point value"},
+       "printRecItem 2: unitPrice '' is not a decimal number"},
       {HostReceipt("<printRecItem unitPrice=\"1\" vatID=\"1\"/>"),
-       "'' is not a valid floating point value"},
-      {HostReceipt(Item("1,50", "1", "1")), "'1,50' is not a valid floating point value"},
-      {HostReceipt(Item("1", "1,000.5", "1")), "'1,000.5' is not a valid floating point value"},
+       "printRecItem 2: quantity '' is not a decimal number"},
+      {HostReceipt(Item("1", "1", "1") + "<printRecMessage/>" + Item("1,50", "1", "1")),
+       "printRecItem 4: unitPrice '1,50' is not a decimal number"},
+      {HostReceipt(Item("1", "1,000.5", "1", "printRecRefundVoid")),
+       "printRecRefundVoid 2: quantity '1,000.5' is not a decimal number"},
       {HostReceipt(Adjustment("printRecItemAdjustment", "0", "")),
-       "'' is not a valid floating point value"},
+       "printRecItemAdjustment 2: amount '' is not a decimal number"},
       {HostReceipt(Adjustment("printRecSubtotalAdjustment", "1", "abc")),
-       "'abc' is not a valid floating point value"},
-      {HostReceipt("<printRecTotal paymentType=\"0\"/>"), "'' is not a valid floating point value"},
+       "printRecSubtotalAdjustment 2: amount 'abc' is not a decimal number"},
+      {HostReceipt("<printRecTotal paymentType=\"0\"/>"),
+       "printRecTotal 2: payment '' is not a decimal number"},
       {HostReceipt("<printRecItem unitPrice=\"1\" quantity=\"1\"/>"),
-       "'' is not a valid integer value"},
-      {HostReceipt(Item("1", "1", "x1")), "'x1' is not a valid integer value"},
-      {HostReceipt(Item("1", "1", " 1")), "' 1' is not a valid integer value"},
+       "printRecItem 2: vatID '' is not an integer"},
+      {HostReceipt(Item("1", "1", "x1")), "printRecItem 2: vatID 'x1' is not an integer"},
+      {HostReceipt(Item("1", "1", " 1")), "printRecItem 2: vatID ' 1' is not an integer"},
   };
   for (const auto& [host, message] : cases) {
     Prime();
@@ -361,11 +364,12 @@ TEST_F(ReceiptTest, MissingAndForgedElementsAreNamedAndNothingIsCounted) {
   };
   const std::vector<std::pair<std::string, std::string>> cases = {
       {wrap(HostReceipt(item + "<fiscalInformation recAmount=\"0.01\"/>")),
-       "Receipt element <fiscalInformation> is written by the driver, not the host"},
+       "Receipt element <fiscalInformation> is written by the driver, not the host (receipt line "
+       "3)"},
       {wrap(HostReceipt(item + "<receiptSecurity/>")),
-       "Receipt element <receiptSecurity> is written by the driver, not the host"},
+       "Receipt element <receiptSecurity> is written by the driver, not the host (receipt line 3)"},
       {wrap(HostReceipt("<printRecMessage><hash fingerPrint=\"x\"/></printRecMessage>" + item)),
-       "Receipt element <hash> is written by the driver, not the host"},
+       "Receipt element <hash> is written by the driver, not the host (receipt line 2)"},
       {wrap(printer(item + end + item)), "Receipt element <printRecItem> follows endFiscalReceipt"},
       {wrap(printer(item + end + end)),
        "Receipt element <endFiscalReceipt> follows endFiscalReceipt"},
@@ -373,10 +377,35 @@ TEST_F(ReceiptTest, MissingAndForgedElementsAreNamedAndNothingIsCounted) {
        "Receipt element <#comment> follows endFiscalReceipt"},
       {wrap(printer(begin + item + begin + end)),
        "Receipt element <beginFiscalReceipt> appears twice"},
-      {wrap(HostReceipt(printer(item + end))), "Receipt element <printerFiscalReceipt> is nested"},
+      {wrap(HostReceipt(printer(item + end))),
+       "Receipt element <printerFiscalReceipt> is nested (receipt line 2)"},
       {wrap(HostReceipt("<x:printRecItem xmlns:x=\"urn:x\" quantity=\"1\" unitPrice=\"9\" "
                         "vatID=\"1\"/>")),
-       "Receipt element <x:printRecItem> has a namespace prefix"},
+       "Receipt element <x:printRecItem> has a namespace prefix (receipt line 2)"},
+      // Lines the walk would not count must not be sealed: nested anywhere, or
+      // in a namespace, and a root in a namespace.
+      {wrap(HostReceipt("<printRecMessage>" + item + "</printRecMessage>")),
+       "Receipt element <printRecItem> is inside another element (receipt line 2); receipt lines "
+       "stand directly in printerFiscalReceipt"},
+      {wrap(HostReceipt(item + "<unknown><a>" + Payment("500", "0") + "</a></unknown>")),
+       "Receipt element <printRecTotal> is inside another element (receipt line 3); receipt lines "
+       "stand directly in printerFiscalReceipt"},
+      {wrap(HostReceipt("<printRecItem quantity=\"1\" unitPrice=\"1\" vatID=\"1\">" + item +
+                        "</printRecItem>")),
+       "Receipt element <printRecItem> is inside another element (receipt line 2); receipt lines "
+       "stand directly in printerFiscalReceipt"},
+      {wrap(HostReceipt("<printRecItem xmlns=\"urn:any\" quantity=\"1\" unitPrice=\"9\" "
+                        "vatID=\"1\"/>")),
+       "Receipt element <printRecItem> is in namespace 'urn:any' (receipt line 2); receipt lines "
+       "are in no namespace"},
+      {wrap("<p:printerFiscalReceipt xmlns:p=\"urn:any\"><beginFiscalReceipt docType=\"1\"/>" +
+            item + end + "</p:printerFiscalReceipt>"),
+       "Receipt element <p:printerFiscalReceipt> has a namespace prefix"},
+      {wrap("<printerFiscalReceipt xmlns=\"urn:any\"><beginFiscalReceipt xmlns=\"\" "
+            "docType=\"1\"/>" +
+            item + "<endFiscalReceipt xmlns=\"\"/></printerFiscalReceipt>"),
+       "Receipt element <printerFiscalReceipt> is in namespace 'urn:any'; the receipt is in no "
+       "namespace"},
       {"<createReceipt><receipt><printRecItem/></receipt></createReceipt>",
        "printerFiscalReceipt node not found in receipt document."},
       {"<createReceipt><receipt>" + std::string("<printerFiscalReceipt>") + Item("1", "1", "1") +
@@ -411,9 +440,9 @@ TEST_F(ReceiptTest, AmountsBeyondTheLimitsAreRefused) {
   const char* kOver = "99999999.9901";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {HostReceipt(Item("900000000000000", "100", "1")),
-       "Amount out of range: unitPrice 900000000000000 times quantity 100"},
+       "printRecItem 2: Amount out of range: unitPrice 900000000000000 times quantity 100"},
       {HostReceipt(Item("99999999999999999999", "1", "1")),
-       "'99999999999999999999' is not a valid floating point value"},
+       "printRecItem 2: unitPrice '99999999999999999999' is not a decimal number"},
       {HostReceipt(Item(kOver, "1", "1")),
        "Amount of <printRecItem> beyond the limit of 99999999.99"},
       {HostReceipt(Item("50000000", "2", "1")),

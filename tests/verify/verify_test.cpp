@@ -93,6 +93,34 @@ TEST_F(VerifyTest, ADayProducedByTheLibraryVerifies) {
   EXPECT_THAT(report_, HasSubstr("(closed)"));
 }
 
+// Weighed goods give amounts finer than a cent. The day's figure is their
+// exact sum through a restart mid-day and a closing: the next receipt's daily
+// amount, the counters and the verifier agree.
+TEST_F(VerifyTest, WeighedGoodsKeepOneDailyAmountThroughARestart) {
+  const std::string weighed =
+      "<printerFiscalReceipt><beginFiscalReceipt/><printRecItem description=\"CHEESE\" "
+      "quantity=\"1.25\" unitPrice=\"4.05\" vatID=\"1\"/><printRecTotal payment=\"6\" "
+      "paymentType=\"0\"/><endFiscalReceipt/></printerFiscalReceipt>";
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(M().ProcessReceipt(weighed));
+  const std::string first = ReadAll(Queued(1));
+  Restart();
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(M().ActualCounters().DailyTotal(), Currency::FromRaw(50625));
+  ASSERT_TRUE(M().ProcessReceipt(weighed));
+  EXPECT_EQ(ReadAll(Queued(1)), first);  // a restart changes no sealed receipt
+  EXPECT_THAT(ReadAll(Queued(2)), HasSubstr("dailyAmount=\"10.125\""));
+  EXPECT_EQ(M().ActualCounters().DailyTotal(), Currency::FromRaw(101250));
+  Restart();
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(M().ActualCounters().DailySales(), Currency::FromRaw(101250));
+  VerifyResult r = Verify();
+  EXPECT_TRUE(r.Ok()) << report_;
+  CloseLikeTheManager();
+  r = Verify();
+  EXPECT_TRUE(r.Ok()) << report_;
+}
+
 TEST_F(VerifyTest, OneByteChangedInsideAReceiptIsDetected) {
   SignExampleDay();
   std::string text = ReadAll(Queued(2));
