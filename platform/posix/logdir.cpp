@@ -11,11 +11,14 @@ namespace {
 
 constexpr char kLogFolder[] = "LogFiles";
 
+// A relative QX_LOG_DIR is taken below the data root, so that no setting
+// makes the logs follow the host's current directory.
 std::string LogRoot() {
   const std::string configured = EnvironmentText("QX_LOG_DIR");
-  if (!configured.empty()) return configured;
-  const std::string root = EnvironmentText("QX_SRT_DB");
-  return JoinPath(root.empty() ? SystemDataRoot() : root, kLogFolder);
+  if (!configured.empty() && configured.front() == '/') return configured;
+  std::string root = EnvironmentText("QX_SRT_DB");
+  if (root.empty()) root = SystemDataRoot();
+  return JoinPath(root, configured.empty() ? kLogFolder : configured);
 }
 
 }  // namespace
