@@ -122,6 +122,7 @@ double PusherDrain(Server& aServer, const std::vector<std::string>& aTexts) {
   SyncFileSystem(root);
   aServer.Simulator().ClearRequests();
   aServer.ResetCount(static_cast<int>(aTexts.size()));
+  ::setenv("QX_LOG_DIR", (root + "/LogFiles").c_str(), 1);  // the pusher logs in the scratch
   auto pusher = std::make_unique<kRTSPusherThread>();
   pusher->SetDataQueueDir(queue);
   pusher->SetDataProcessedDir(root + "/Processed");
