@@ -187,7 +187,6 @@ class PusherTest : public ::testing::Test {
   }
 
   std::string root_;
-  fs::path previousDir_;
   std::string queue_, processed_, errors_;
   std::string logDate_ = Today();
   int64_t base_ = 0;
