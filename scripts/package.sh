@@ -25,6 +25,14 @@ fi
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 version=$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+soversion=$(sed -n 's/^set(QX_SOVERSION \([0-9]*\))/\1/p' CMakeLists.txt)
+soname=QXRS_VURUV90_20.so.$soversion
+# The runtime package is named after the SONAME, so that two ABIs can be
+# installed side by side.
+grep -qx "Package: qxrs-vuruv90-20-$soversion" packaging/control || {
+  echo "package: packaging/control has no runtime package qxrs-vuruv90-20-$soversion for $soname" >&2
+  exit 1
+}
 logged=$(sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p' packaging/changelog)
 [ "$logged" = "$version" ] || {
   echo "package: packaging/changelog's last entry is $logged, the project is $version" >&2
@@ -48,12 +56,17 @@ field() { stanza "$1" | sed -n "s/^$2: //p"; }
 
 # The packages' run-time dependencies, from the libraries their programs link.
 shlibdeps() {  # file...
-  local work
+  local work out
   work=$(mktemp -d)
   mkdir -p "$work/debian"
   printf 'Source: qxrs-vuruv90-20\n\nPackage: qx\nArchitecture: any\n' >"$work/debian/control"
-  (cd "$work" && dpkg-shlibdeps -O -e "$@" 2>/dev/null) | sed -n 's/^shlibs:Depends=//p'
+  if ! out=$(cd "$work" && dpkg-shlibdeps -O -e "$@" 2>"$work/errors"); then
+    cat "$work/errors" >&2
+    rm -rf "$work"
+    return 1
+  fi
   rm -rf "$work"
+  sed -n 's/^shlibs:Depends=//p' <<<"$out"
 }
 
 for package in $(sed -n 's/^Package: //p' packaging/control); do
@@ -74,7 +87,7 @@ for package in $(sed -n 's/^Package: //p' packaging/control); do
   elves=$(find "$root/usr" -type f \( -path '*/bin/*' -o -name '*.so.*' \) | sort)
   if [ -n "$elves" ]; then
     # shellcheck disable=SC2086
-    linked=$(shlibdeps $elves)
+    linked=$(shlibdeps $elves) || { echo "package: dpkg-shlibdeps failed for $package" >&2; exit 1; }
     depends=${linked}${depends:+${linked:+, }$depends}
   fi
   depends=${depends//@VERSION@/$version}
@@ -82,7 +95,7 @@ for package in $(sed -n 's/^Package: //p' packaging/control); do
   if [ "$component" = runtime ]; then
     # Other packages built against the library depend on this one, and the
     # loader's cache learns of it.
-    echo "QXRS_VURUV90_20 ${version%%.*} $package (>= $version)" >"$root/DEBIAN/shlibs"
+    echo "QXRS_VURUV90_20 $soversion $package (>= $version)" >"$root/DEBIAN/shlibs"
     echo "activate-noawait ldconfig" >"$root/DEBIAN/triggers"
   fi
   {
@@ -132,7 +145,6 @@ if ! $SUDO dpkg -i "${debs[@]}" >"$dir/install.log" 2>&1; then
   exit 1
 fi
 
-soname=QXRS_VURUV90_20.so.1
 test -f "/usr/lib/$multiarch/$soname"
 readelf -d "/usr/lib/$multiarch/$soname" | grep -q "Library soname: \[$soname\]"
 test -f /usr/include/QXRS_VURUV90_20.h
