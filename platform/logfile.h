@@ -13,10 +13,9 @@ namespace qx {
 // whatever the host's executable or current directory: QX_LOG_DIR when set
 // (a relative one below the data root), else the folder LogFiles of the data
 // root (QX_SRT_DB, else SystemDataRoot()); the pusher's log lies in RTPusher
-// below it. Windows
-// keeps its hosts' convention: LogFiles beside the host executable (in
-// |aHostDirectory|), the pusher's log in LogFiles\RTPusher below the current
-// directory.
+// below it. Windows keeps its hosts' convention: LogFiles beside the host
+// executable (in |aHostDirectory|), the pusher's log in LogFiles\RTPusher
+// below the current directory.
 std::string ApplicationLogDirectory(const std::string& aHostDirectory);
 std::string PusherLogDirectory();
 
