@@ -11,6 +11,7 @@
 #include "base/uQX_Base_MessageBox.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/logfile.h"
 #include "platform/process.h"
 #include "platform/strings.h"
 
@@ -37,7 +38,7 @@ tQX_Application::tQX_Application(tQX_HostProcess host) : fHost(std::move(host)) 
   fWait = std::make_unique<tQX_Wait>();
   fSetup = std::make_unique<tQX_Setup>();
   fLogger = std::make_unique<tQX_LogWriter>(fHost.BaseName(),
-                                            JoinPath(fHost.Directory(), "LogFiles"), 0, false);
+                                            ApplicationLogDirectory(fHost.Directory()), 0, false);
   fIsBatch = !FindCommandLineSwitch(fHost.arguments, "/BATCH", true).empty();
   fIsDebug = !FindCommandLineSwitch(fHost.arguments, "/DEBUG", true).empty();
   fInfo = std::make_unique<tQX_ApplicationInfo>();
@@ -120,7 +121,7 @@ void tQX_Application::ChangeLogDirectory(std::string_view aNewDir) {
   if (StartsWith(aNewDir, "/")) {
     fLogger->AssignDirectory(aNewDir);
   } else {
-    fLogger->AssignDirectory(JoinPath(JoinPath(fHost.Directory(), "LogFiles"), aNewDir));
+    fLogger->AssignDirectory(JoinPath(ApplicationLogDirectory(fHost.Directory()), aNewDir));
   }
 }
 

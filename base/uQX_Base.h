@@ -48,7 +48,7 @@ class tQX_Application {
   static constexpr char kSingleInstanceRefused[] = "Impossible to enter single instance mode.";
 
   // Creates the wait window and the settings, the log writer for
-  // <host directory>/LogFiles/<host base name>.log (creating the directory),
+  // <host base name>.log in ApplicationLogDirectory (creating the directory),
   // reads /BATCH and /DEBUG, loads the version information and the messages.
   explicit tQX_Application(tQX_HostProcess host = tQX_HostProcess::Current());
   // Removes the notification icon, releases single-instance mode and destroys
@@ -74,8 +74,8 @@ class tQX_Application {
   void FlushLog();
   // Writes the queued log lines on the calling thread, without waiting.
   void WriteOutLogHere() noexcept;
-  // A relative |aNewDir| is taken below the LogFiles directory beside the host
-  // executable; an absolute one as it is. Later lines go to the file there.
+  // A relative |aNewDir| is taken below ApplicationLogDirectory; an absolute
+  // one as it is. Later lines go to the file there.
   void ChangeLogDirectory(std::string_view aNewDir);
   std::string GetLogDirectory() const;
 

@@ -124,6 +124,7 @@ double PusherDrain(Server& aServer, const std::vector<std::string>& aTexts) {
   // Every round delivers the same numbers: the server starts the till's day afresh.
   aServer.Simulator().SetTill(rtsim::ParseTill("T01"));
   aServer.ResetCount(static_cast<int>(aTexts.size()));
+  ::setenv("QX_LOG_DIR", (root + "/LogFiles").c_str(), 1);  // the pusher logs in the scratch
   auto pusher = std::make_unique<kRTSPusherThread>();
   pusher->SetDataQueueDir(queue);
   pusher->SetDataProcessedDir(root + "/Processed");

@@ -8,6 +8,7 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/logfile.h"
 #include "platform/process.h"
 #include "platform/strings.h"
 #include "rtserver/uRTSEPS20_Info.h"
@@ -48,6 +49,15 @@ void CheckPathComponent(const std::string& aName) {
   CheckPathCharacters(aName);
   if (aName == "." || aName == ".." || aName.find_first_of("/\\") != std::string::npos) {
     throw Error("Invalid characters in path");
+  }
+}
+
+void CheckTillId(const std::string& aTillId) {
+  CheckPathComponent(aTillId);
+  const std::string logFolder = DataRootLogFolder();
+  if (!logFolder.empty() && EqualsIgnoreCase(aTillId, logFolder)) {
+    throw Error("Till id " + aTillId + " is reserved: the folder " + logFolder +
+                " of the data root holds the logs");
   }
 }
 
@@ -201,7 +211,7 @@ bool kRTSManager::Targets(const std::string& aDataRootDir, const std::string& aA
   // the data store's layout refuses.
   const std::string root = aDataRootDir.empty() ? DefaultDataRootDir() : aDataRootDir;
   CheckPathCharacters(root);
-  CheckPathComponent(aTillId);
+  CheckTillId(aTillId);
   if (JoinPath(JoinPath(root, aTillId), "Queue") != fDataQueueDir) return false;
   std::lock_guard<std::recursive_mutex> hold(fServer->Lock());
   const kEPSRTServer_Setup& setup = fServer->SetupInfo();
@@ -224,7 +234,7 @@ void kRTSManager::SetupDataDirectories(const std::string& aDataRootDir,
                                        const std::string& aTillId) {
   const std::string root = aDataRootDir.empty() ? DefaultDataRootDir() : aDataRootDir;
   CheckPathCharacters(root);
-  CheckPathComponent(aTillId);
+  CheckTillId(aTillId);
   const std::string tillDir = JoinPath(root, aTillId);
   const std::string queueDir = JoinPath(tillDir, "Queue");
   const std::string processedDir = JoinPath(tillDir, "Processed");

@@ -269,5 +269,8 @@ void QueueDocument(const std::string& aPath, const std::string& aLine);
 // may not contain or is not a single path component ("/", "\", "." or "..").
 // The empty name passes.
 void CheckPathComponent(const std::string& aName);
+// CheckPathComponent, and raises "Till id <id> is reserved: ..." for the name
+// of the data root's log folder where the logs live there (any case).
+void CheckTillId(const std::string& aTillId);
 
 }  // namespace qx

@@ -13,6 +13,7 @@
 #include "manager/uRTServerManager.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
+#include "platform/logfile.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
 #include "rtserver/uRTSEPS20.h"
@@ -165,7 +166,7 @@ std::vector<std::string> QueueFilesInSendingOrder(const std::string& aQueueDir) 
 // kRTSPusherThread
 
 kRTSPusherThread::kRTSPusherThread()
-    : fLogger(std::make_unique<tQX_LogWriter>("RTSPusher", "LogFiles/RTPusher", 0, true)),
+    : fLogger(std::make_unique<tQX_LogWriter>("RTSPusher", PusherLogDirectory(), 0, true)),
       fPauseMillis(PusherPauseMillisFromEnvironment()) {}
 
 kRTSPusherThread::~kRTSPusherThread() {

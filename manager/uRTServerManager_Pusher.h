@@ -52,7 +52,7 @@ class SendingQueue {
 class kRTSPusherThread {
  public:
   // Creates the pusher's log writer ("RTSPusher_yyyymmdd.log" in
-  // LogFiles/RTPusher below the current directory) and reads the pause
+  // PusherLogDirectory) and reads the pause
   // length. The thread does not run until Start.
   kRTSPusherThread();
   // Stops the thread (a pause is cut short, a submission in progress

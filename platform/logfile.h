@@ -1,6 +1,6 @@
-// The file side of the log writer: one line appended at a time by whichever
-// process holds the file, and the size that decides when a file is moved aside.
-// One implementation per system.
+// The file side of the log writer: where the library's logs live, one line
+// appended at a time by whichever process holds the file, and the size that
+// decides when a file is moved aside. One implementation per system.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,21 @@
 #include <string_view>
 
 namespace qx {
+
+// The directories of the library's two logs. Linux keeps them with the data,
+// whatever the host's executable or current directory: QX_LOG_DIR when set
+// (a relative one below the data root), else the folder LogFiles of the data
+// root (QX_SRT_DB, else SystemDataRoot()); the pusher's log lies in RTPusher
+// below it. Windows keeps its hosts' convention: LogFiles beside the host
+// executable (in |aHostDirectory|), the pusher's log in LogFiles\RTPusher
+// below the current directory.
+std::string ApplicationLogDirectory(const std::string& aHostDirectory);
+std::string PusherLogDirectory();
+
+// The folder of the data root that holds the logs, which no till may be named
+// after (compared ASCII case-insensitively, for a store copied onto a system
+// that ignores case); empty where the logs do not live in the data root.
+std::string DataRootLogFolder();
 
 // Size in bytes, -1 when the file's attributes cannot be read.
 int64_t LogFileSize(const std::string& path);

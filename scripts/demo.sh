@@ -35,16 +35,14 @@ export QX_SRT_DB="$data"
 export QX_PUSHER_PAUSE_MS=${QX_PUSHER_PAUSE_MS:-300}
 export QX_QUEUE_WAIT_MS=${QX_QUEUE_WAIT_MS:-1000}
 
-# The pusher writes its log below the current directory.
-cd "$data"
+# The library logs in the data root's LogFiles.
 echo "== A day of till $till"
-"$OLDPWD/$build/qxtill" \
+"$build/qxtill" \
   open http://127.0.0.1 "$port" "$user" "$password" "$till" \
-  sign "$OLDPWD"/examples/receipts/*.xml \
+  sign examples/receipts/*.xml \
   xreport \
   close \
   wait-queue 60
-cd "$OLDPWD"
 
 echo
 echo "== Verifying the stored chain of $data/$till"

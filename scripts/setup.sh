@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   locales tzdata xvfb x11-utils libx11-dev
+  dpkg-dev lintian python3
 )
 
 source "$(dirname "$0")/packages.sh"

@@ -1,4 +1,4 @@
-// The application object: start-up in the host's directory, switches,
+// The application object: start-up with its log in the data root, switches,
 // messages, the log directory, single-instance locking, the icon record and
 // how messages reach the user without a display.
 #include <fcntl.h>
@@ -14,6 +14,7 @@
 
 #include "base/uQX_Base.h"
 #include "platform/error.h"
+#include "platform/logfile.h"
 
 namespace qx {
 namespace {
@@ -29,8 +30,14 @@ class ApplicationTest : public ::testing::Test {
     fs::create_directories(dir_ + "/bin");
     ::unsetenv("DISPLAY");  // message boxes go to the log and standard error
     ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    ::setenv("QX_SRT_DB", (dir_ + "/db").c_str(), 1);
+    ::unsetenv("QX_LOG_DIR");
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    ::unsetenv("QX_SRT_DB");
+    ::unsetenv("QX_LOG_DIR");
+    fs::remove_all(dir_);
+  }
 
   tQX_HostProcess Host(std::vector<std::string> arguments = {}) const {
     return {dir_ + "/bin/posHost.bin", std::move(arguments)};
@@ -44,11 +51,37 @@ class ApplicationTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(ApplicationTest, StartUpCreatesTheLogDirectoryBesideTheHostAndReadsTheVersion) {
+// The logs never follow the host's executable or its current directory: they
+// go to QX_LOG_DIR, else to the data root's LogFiles, made for the owner alone.
+TEST_F(ApplicationTest, LogDirectoryIsTheSettingElseTheDataRootsLogFiles) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_ + "/bin");
+  struct Case {
+    std::string setting, expected;
+  };
+  for (const Case& c : {Case{"", dir_ + "/db/LogFiles"}, Case{dir_ + "/logs", dir_ + "/logs"},
+                        Case{"logs", dir_ + "/db/logs"}}) {
+    SCOPED_TRACE(c.setting);
+    const std::string& expected = c.expected;
+    ::setenv("QX_LOG_DIR", c.setting.c_str(), 1);
+    tQX_Application app(Host());
+    EXPECT_EQ(app.GetLogDirectory(), expected);
+    EXPECT_EQ(fs::status(expected).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(PusherLogDirectory(), expected + "/RTPusher");
+    app.Log(let_info, "here");
+    app.FlushLog();
+    EXPECT_EQ(fs::status(expected + "/posHost.log").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+  }
+  fs::current_path(previous);
+  EXPECT_TRUE(fs::is_empty(dir_ + "/bin"));  // the host's folder and current directory
+}
+
+TEST_F(ApplicationTest, StartUpCreatesTheLogDirectoryAndReadsTheVersion) {
   tQX_Application app(Host());
-  EXPECT_TRUE(fs::is_directory(dir_ + "/bin/LogFiles"));
-  EXPECT_FALSE(fs::exists(dir_ + "/bin/LogFiles/posHost.log"));
-  EXPECT_EQ(app.GetLogDirectory(), dir_ + "/bin/LogFiles");
+  EXPECT_TRUE(fs::is_directory(dir_ + "/db/LogFiles"));
+  EXPECT_FALSE(fs::exists(dir_ + "/db/LogFiles/posHost.log"));
+  EXPECT_EQ(app.GetLogDirectory(), dir_ + "/db/LogFiles");
   EXPECT_EQ(app.Info().Version(), QX_VERSION);
   EXPECT_FALSE(app.IsBatch());
   EXPECT_FALSE(app.IsDebug());
@@ -62,7 +95,7 @@ TEST_F(ApplicationTest, StartUpCreatesTheLogDirectoryBesideTheHostAndReadsTheVer
   app.Log(let_error, "broken");
   EXPECT_EQ(app.LastError(), "broken");
   app.FlushLog();
-  const std::string log = Read(dir_ + "/bin/LogFiles/posHost.log");
+  const std::string log = Read(dir_ + "/db/LogFiles/posHost.log");
   EXPECT_NE(log.find(" - hello\r\n"), std::string::npos);
   EXPECT_NE(log.find(" - ERROR - broken\r\n"), std::string::npos);
 }
@@ -124,10 +157,10 @@ TEST_F(ApplicationTest, MessagesByLanguageWithFallbackAndCheckedFormatting) {
 TEST_F(ApplicationTest, LogDirectoryRelativeBelowLogFilesAbsoluteAsGiven) {
   tQX_Application app(Host());
   app.ChangeLogDirectory("Archive");
-  EXPECT_EQ(app.GetLogDirectory(), dir_ + "/bin/LogFiles/Archive");
+  EXPECT_EQ(app.GetLogDirectory(), dir_ + "/db/LogFiles/Archive");
   app.Log(let_info, "archived");
   app.FlushLog();
-  EXPECT_TRUE(fs::exists(dir_ + "/bin/LogFiles/Archive/posHost.log"));
+  EXPECT_TRUE(fs::exists(dir_ + "/db/LogFiles/Archive/posHost.log"));
 
   app.ChangeLogDirectory(dir_ + "/elsewhere");
   EXPECT_EQ(app.GetLogDirectory(), dir_ + "/elsewhere");
@@ -188,7 +221,7 @@ TEST_F(ApplicationTest, SingleInstanceIsRefusedWhileAnotherProcessHoldsIt) {
   EXPECT_TRUE(app.Terminated());
   EXPECT_EQ(app.LastError(), "Impossible to enter single instance mode.");
   app.FlushLog();
-  EXPECT_NE(Read(dir_ + "/bin/LogFiles/posHost.log")
+  EXPECT_NE(Read(dir_ + "/db/LogFiles/posHost.log")
                 .find(" - ERROR - Impossible to enter single instance mode.\r\n"),
             std::string::npos);
 
@@ -228,7 +261,7 @@ TEST_F(ApplicationTest, WithoutDisplayMessagesGoToTheLogAndStandardError) {
   EXPECT_TRUE(app.Wait().Started());  // shown again afterwards
   EXPECT_EQ(app.LastError(), "Printer not ready");
   app.FlushLog();
-  const std::string log = Read(dir_ + "/bin/LogFiles/posHost.log");
+  const std::string log = Read(dir_ + "/db/LogFiles/posHost.log");
   EXPECT_NE(log.find(" - ERROR - Printer not ready\r\n"), std::string::npos);
   EXPECT_NE(log.find(" - Day closed\r\n"), std::string::npos);
   app.Wait().Stop();
@@ -242,7 +275,7 @@ TEST_F(ApplicationTest, BatchModeLogsEveryMessageAsAnErrorAndShowsNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(app.LastError(), "quiet");
   app.FlushLog();
-  EXPECT_NE(Read(dir_ + "/bin/LogFiles/posHost.log").find(" - ERROR - quiet\r\n"),
+  EXPECT_NE(Read(dir_ + "/db/LogFiles/posHost.log").find(" - ERROR - quiet\r\n"),
             std::string::npos);
 }
 

@@ -75,7 +75,10 @@ TEST_F(HostEntry, EveryCallBeforeOpenTillIsRefused) {
     EXPECT_EQ(call.error, "TILL IS CLOSED");
     EXPECT_EQ(call.result, std::nullopt);
   }
-  EXPECT_FALSE(std::filesystem::exists(Root() + "/db"));
+  // Nothing but the folder of the logs, made at load.
+  for (const auto& entry : std::filesystem::directory_iterator(Root() + "/db")) {
+    EXPECT_EQ(entry.path().string(), LogDir());
+  }
   EXPECT_TRUE(Server().Requests().empty());
 }
 
@@ -124,7 +127,7 @@ TEST_F(HostEntry, OpenTillTwiceStartsOneDayAndOnePusher) {
   EXPECT_EQ(RequestCount("createToken"), 1u);
   Unload();  // writes out the pusher's log
   std::string log;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(Root() + "/LogFiles")) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(LogDir())) {
     if (entry.is_regular_file()) log += ReadFileBytes(entry.path().string());
   }
   size_t starts = 0;
@@ -136,30 +139,19 @@ TEST_F(HostEntry, OpenTillTwiceStartsOneDayAndOnePusher) {
 }
 
 // A refused opening leaves its cause, the server's status and reason, in the
-// application log beside the host executable.
+// application log in the data root, not beside the host nor in its folder.
 TEST_F(HostEntry, RefusedCredentialsAreNamedInTheApplicationLog) {
   Server().Configure([](rtsim::Config& config) {
     config.user = "someone";
     config.password = "else";
   });
-  // The folder outlives the test: only what this test adds to it counts.
-  const std::string dir =
-      std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/LogFiles";
-  std::map<std::string, size_t> before;
-  if (std::filesystem::exists(dir)) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-      if (entry.is_regular_file()) before[entry.path().string()] = entry.file_size();
-    }
-  }
   const HostCall open = OpenTill();
   EXPECT_EQ(open.code, -1);
   Unload();  // writes out the application log
+  EXPECT_FALSE(std::filesystem::exists(Root() + "/LogFiles"));
   std::string log;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string text = ReadFileBytes(entry.path().string());
-    const auto known = before.find(entry.path().string());
-    log += known == before.end() || known->second > text.size() ? text : text.substr(known->second);
+  for (const auto& entry : std::filesystem::directory_iterator(LogDir())) {
+    if (entry.is_regular_file()) log += ReadFileBytes(entry.path().string());
   }
   EXPECT_NE(log.find("OPENTILL failed: " + open.error.value_or("?") +
                      " (server: Http error: 401: Unauthorized)"),
@@ -168,11 +160,24 @@ TEST_F(HostEntry, RefusedCredentialsAreNamedInTheApplicationLog) {
       << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
 }
 
-TEST_F(HostEntry, OpenTillWithAPathInTheTillIdFails) {
+TEST_F(HostEntry, OpenTillWithAPathOrTheLogFolderAsTillIdFails) {
   HostCall open = OpenTill("../escape");
   EXPECT_EQ(open.code, -1);
   EXPECT_EQ(open.error, "Invalid characters in path");
   EXPECT_FALSE(std::filesystem::exists(Root() + "/escape"));
+
+  // The logs' folder is no till, whatever the case.
+  ASSERT_EQ(OpenTill().code, 0);
+  for (const char* id : {"LogFiles", "logfiles", "LOGFILES"}) {
+    open = OpenTill(id);
+    EXPECT_EQ(open.code, -1) << id;
+    EXPECT_EQ(open.error, "Till id " + std::string(id) +
+                              " is reserved: the folder LogFiles of the data root holds the logs");
+  }
+  EXPECT_FALSE(std::filesystem::exists(LogDir() + "/Queue"));
+  ASSERT_EQ(OpenTill().code, 0);
+  EXPECT_EQ(Library().Sign(SimpleReceipt("0", "1.00")).code, 0);
+  EXPECT_TRUE(WaitForEmptyQueue());
 }
 
 TEST_F(HostEntry, FirstOpeningWithoutServerOrCountersReportsTheError) {

@@ -95,16 +95,27 @@ bool WaitForNoLibraryThread() {
   return true;
 }
 
+// Waits until at least |aCount| library threads are there: each names itself
+// once it runs, a moment after it was started.
+bool WaitForLibraryThreads(size_t aCount) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (LibraryThreadCount() < aCount) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 TEST_F(HostExit, UnloadLeavesNoLibraryThread) {
-  ASSERT_EQ(LibraryThreadCount(), 0u);
+  ASSERT_TRUE(WaitForNoLibraryThread()) << "left by an earlier test";
   ASSERT_EQ(OpenTill().code, 0);
   // The application log, the pusher and the pusher's log.
-  EXPECT_GE(LibraryThreadCount(), 3u);
+  EXPECT_TRUE(WaitForLibraryThreads(3)) << LibraryThreadCount();
   Unload();
   EXPECT_TRUE(WaitForNoLibraryThread()) << LibraryThreadCount() << " left";
   // Loading again after the unload starts afresh.
   ASSERT_EQ(OpenTill().code, 0);
-  EXPECT_GE(LibraryThreadCount(), 3u);
+  EXPECT_TRUE(WaitForLibraryThreads(3)) << LibraryThreadCount();
   Unload();
   EXPECT_TRUE(WaitForNoLibraryThread()) << LibraryThreadCount() << " left";
 }

@@ -41,13 +41,10 @@ class ManagerPusherTest : public ManagerTest {
  protected:
   void SetUp() override {
     ::setenv("QX_PUSHER_PAUSE_MS", "100", 1);
-    ManagerTest::SetUp();
-    previousDir_ = fs::current_path();
-    fs::current_path(root_);  // the pusher's log goes below the current directory
+    ManagerTest::SetUp();  // the pusher logs in the data root's LogFiles
   }
   void TearDown() override {
     manager_.reset();
-    fs::current_path(previousDir_);
     ManagerTest::TearDown();
     ::unsetenv("QX_PUSHER_PAUSE_MS");
   }
@@ -63,8 +60,6 @@ class ManagerPusherTest : public ManagerTest {
   std::string Processed(const std::string& name, const std::string& till = "T01") const {
     return TillDir(till) + "/Processed/" + FormatDateTime("yyyymmdd", Now()) + "/" + name;
   }
-
-  fs::path previousDir_;
 };
 
 TEST_F(ManagerPusherTest, StartsOnceStopsAndSaysWhetherItRuns) {

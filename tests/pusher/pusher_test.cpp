@@ -92,8 +92,7 @@ class PusherTest : public ::testing::Test {
     std::string pattern = (fs::temp_directory_path() / "qxpushXXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     root_ = pattern;
-    previousDir_ = fs::current_path();
-    fs::current_path(root_);  // the pusher's log goes below the current directory
+    ::setenv("QX_LOG_DIR", (root_ + "/LogFiles").c_str(), 1);
     queue_ = root_ + "/T01/Queue";
     processed_ = root_ + "/T01/Processed";
     errors_ = root_ + "/T01/Errors";
@@ -106,7 +105,7 @@ class PusherTest : public ::testing::Test {
   void TearDown() override {
     pusher_.reset();
     sim_.Stop();
-    fs::current_path(previousDir_);
+    ::unsetenv("QX_LOG_DIR");
     fs::remove_all(root_);
     ::unsetenv("QX_PUSHER_PAUSE_MS");
   }
@@ -188,7 +187,6 @@ class PusherTest : public ::testing::Test {
   }
 
   std::string root_;
-  fs::path previousDir_;
   std::string queue_, processed_, errors_;
   std::string logDate_ = Today();
   int64_t base_ = 0;

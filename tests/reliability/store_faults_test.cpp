@@ -48,8 +48,6 @@ TEST_F(ManagerTest, ReceiptTheServerIsGettingStandsWhenItsCountersCannotBeSaved)
   ::setenv("QX_PUSHER_PAUSE_MS", "20", 1);
   SetServerTill("T01", 3, 1);
   ASSERT_TRUE(Open());
-  const std::string cwd = std::filesystem::current_path();
-  std::filesystem::current_path(root_);  // the pusher's log goes below it
   rtsim::Fault slow;
   slow.kind = rtsim::FaultKind::Delay;
   slow.match = "createReceipt";
@@ -78,7 +76,6 @@ TEST_F(ManagerTest, ReceiptTheServerIsGettingStandsWhenItsCountersCannotBeSaved)
     std::this_thread::yield();
   }
   M().StopPusher();
-  std::filesystem::current_path(cwd);
   ::unsetenv("QX_PUSHER_PAUSE_MS");
   EXPECT_EQ(M().DataQueueLength(), 0);
   const std::optional<rtsim::TillState> till = Sim().Till("T01");

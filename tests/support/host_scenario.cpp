@@ -18,7 +18,8 @@ void HostScenario::SetUp() {
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   root_ = pattern;
   previousDir_ = std::filesystem::current_path().string();
-  // The pusher's log goes below the current directory.
+  // The host runs in a folder of its own, which the library leaves alone: its
+  // logs go to the data root.
   std::filesystem::current_path(root_);
   setenv("QX_SRT_DB", (root_ + "/db").c_str(), 1);
   setenv("QX_PUSHER_PAUSE_MS", "20", 1);

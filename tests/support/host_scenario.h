@@ -38,6 +38,8 @@ class HostScenario : public ::testing::Test {
   HostCall OpenTill(const std::string& aTillId = kTill);
 
   const std::string& Root() const { return root_; }
+  // Where the library logs: the data root's LogFiles.
+  std::string LogDir() const { return root_ + "/db/LogFiles"; }
   std::string TillDir(const std::string& aTillId = kTill) const;
   std::string QueueDir(const std::string& aTillId = kTill) const;
   // Names (not paths) of the files directly in |aDir| ending in |aExtension|, sorted.

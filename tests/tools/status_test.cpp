@@ -44,7 +44,7 @@ std::map<std::string, std::pair<uintmax_t, fs::file_time_type>> Snapshot(const f
 class StatusTest : public HostScenario {
  protected:
   StatusRun Status(std::vector<std::string> aArgs, bool aJson = true) {
-    std::vector<std::string> args = {"--log-dir", Root() + "/LogFiles/RTPusher"};
+    std::vector<std::string> args = {"--log-dir", LogDir() + "/RTPusher"};
     if (aJson) args.push_back("--json");
     args.insert(args.end(), aArgs.begin(), aArgs.end());
     std::ostringstream out, err;
@@ -179,7 +179,7 @@ TEST_F(StatusTest, EachVerdictWithItsExitCodeAndFields) {
   // UNKNOWN: nothing to read, or a bad command line. A broken till beside a
   // missing one still reports critical.
   EXPECT_EQ(Status({Root() + "/nowhere"}).exitCode, 3);
-  EXPECT_EQ(Status({Root() + "/LogFiles"}).exitCode, 3);
+  EXPECT_EQ(Status({LogDir()}).exitCode, 3);
   EXPECT_EQ(Status({"--max-age", "soon", TillDir()}).exitCode, 3);
   EXPECT_EQ(Status({Root() + "/nowhere", TillDir()}).exitCode, 2);
 }

@@ -12,14 +12,11 @@ std::string DefaultLibraryPath() {
   if (slash == std::string::npos) return LibraryFileName();
   const std::string dir = self.substr(0, slash);
   const std::string beside = JoinPath(dir, LibraryFileName());
-  // Installed from the package, the program lies in bin/ and the library in lib/.
-  const size_t parent = dir.rfind('/');
-  if (parent != std::string::npos && !FileExists(beside)) {
-    const std::string installed =
-        JoinPath(JoinPath(dir.substr(0, parent), "lib"), LibraryFileName());
-    if (FileExists(installed)) return installed;
-  }
-  return beside;
+  if (FileExists(beside)) return beside;
+  // Installed from the packages, the program lies in bin/ and the library
+  // where the system's loader finds it by name.
+  const std::string installed = InstalledLibraryName();
+  return installed.empty() ? beside : installed;
 }
 
 DriverLibrary& Library(Session& aSession) {

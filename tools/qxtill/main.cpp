@@ -42,8 +42,8 @@ const StepEntry* FindStep(const std::string& aName) {
 void PrintUsage(FILE* aOut) {
   std::fprintf(aOut,
                "usage: qxtill [--lib LIBRARY] STEP [ARGS...] [STEP [ARGS...]]...\n"
-               "Loads the driver library (default: %s beside qxtill) and runs\n"
-               "the steps in order in one process, stopping at the first failure.\n"
+               "Loads the driver library (default: %s beside qxtill, else the installed one)\n"
+               "and runs the steps in order in one process, stopping at the first failure.\n"
                "Steps:\n",
                LibraryFileName());
   for (const StepEntry& step : kSteps) std::fprintf(aOut, "  %s\n", step.synopsis);

@@ -39,8 +39,11 @@ const char* LibraryFileName();
 DriverLibrary LoadDriverLibrary(const std::string& aPath);
 // Unloads it; the library stops its threads on the way out.
 void UnloadDriverLibrary(DriverLibrary& aLibrary);
-// LibraryFileName() in the directory of this program, or in ../lib when only
-// that one exists (the layout the Debian package installs).
+// The name the system's loader finds the installed library by (its SONAME),
+// or empty where the library is only ever found beside the program.
+std::string InstalledLibraryName();
+// LibraryFileName() in the directory of this program when it is there (a
+// build tree), else InstalledLibraryName() (the packages' layout).
 std::string DefaultLibraryPath();
 
 // State carried from one step to the next within a run.

@@ -21,6 +21,8 @@ void Resolve(void* aHandle, const char* aName, Function& aTarget) {
 
 const char* LibraryFileName() { return "QXRS_VURUV90_20.so"; }
 
+std::string InstalledLibraryName() { return QX_LIBRARY_SONAME; }
+
 DriverLibrary LoadDriverLibrary(const std::string& aPath) {
   DriverLibrary library;
   library.handle = dlopen(aPath.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -38,6 +38,8 @@ void Resolve(HMODULE aModule, const char* aName, Function& aTarget) {
 
 const char* LibraryFileName() { return "QXRS_VURUV90_20.dll"; }
 
+std::string InstalledLibraryName() { return std::string(); }
+
 DriverLibrary LoadDriverLibrary(const std::string& aPath) {
   const HMODULE module = LoadLibraryW(win::Wide(aPath).c_str());
   if (module == nullptr) {
