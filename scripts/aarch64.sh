@@ -35,4 +35,4 @@ if ! cmake --build "$dir" -j "$jobs" >"$dir/build.log" 2>&1; then
   exit 1
 fi
 grep -E 'warning:' "$dir/build.log" || true
-file "$dir/QXRS_VURUV90_20.so" "$dir/qxtill"
+ls -l "$dir/QXRS_VURUV90_20.so" "$dir/qxtill" "$dir/tests/qx_tests"
