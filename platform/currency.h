@@ -19,7 +19,9 @@ namespace qx {
 // figures an x87 unit at extended precision gives, on every processor and
 // whatever floating-point state the host has set (none is read or changed).
 // Integers convert exactly; no floating-point type converts at all, so no
-// figure can pass through the processor's own arithmetic on its way in.
+// figure can pass through the processor's own arithmetic on its way in. The
+// exponent is not bounded: quantities of money never come near the range
+// where an x87 unit would overflow or lose bits to denormals.
 class Extended {
  public:
   constexpr Extended() = default;  // zero
