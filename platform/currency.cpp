@@ -1,12 +1,11 @@
 // Currency arithmetic, parsing and the amount text forms.
 #include "platform/currency.h"
 
-#include <cmath>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include "platform/error.h"
-#include "platform/fpenv.h"
 
 namespace qx {
 namespace {
@@ -20,22 +19,84 @@ constexpr int kFiscalDigits = 15;
 
 [[noreturn]] void RaiseOverflow() { throw Error("Currency overflow"); }
 
-std::string LongDoubleText(long double value) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.19Lg", value);
-  return buffer;
+// An unsigned 128-bit integer for the exact intermediates of Extended, in
+// plain 64-bit halves: 32-bit targets have no wider native integer.
+struct Wide {
+  uint64_t high = 0;
+  uint64_t low = 0;
+
+  bool operator==(const Wide&) const = default;
+  bool operator<(Wide other) const {
+    return high != other.high ? high < other.high : low < other.low;
+  }
+  Wide operator+(Wide other) const {
+    const Wide sum{high + other.high, low + other.low};
+    return sum.low < low ? Wide{sum.high + 1, sum.low} : sum;
+  }
+  Wide operator-(Wide other) const {
+    return Wide{high - other.high - (low < other.low ? 1 : 0), low - other.low};
+  }
+  // 0 <= |n| < 128.
+  Wide operator<<(int n) const {
+    if (n == 0) return *this;
+    if (n >= 64) return Wide{low << (n - 64), 0};
+    return Wide{(high << n) | (low >> (64 - n)), low << n};
+  }
+  Wide operator>>(int n) const {
+    if (n == 0) return *this;
+    if (n >= 64) return Wide{0, high >> (n - 64)};
+    return Wide{high >> n, (low >> n) | (high << (64 - n))};
+  }
+  int BitLength() const {
+    if (high != 0) return 128 - __builtin_clzll(high);
+    return low == 0 ? 0 : 64 - __builtin_clzll(low);
+  }
+};
+
+Wide Product(uint64_t a, uint64_t b) {
+  const uint64_t aLow = a & 0xffffffffu, aHigh = a >> 32;
+  const uint64_t bLow = b & 0xffffffffu, bHigh = b >> 32;
+  const uint64_t low = aLow * bLow, middle1 = aHigh * bLow, middle2 = aLow * bHigh;
+  const uint64_t high = aHigh * bHigh;
+  return Wide{high, low} + (Wide{0, middle1} << 32) + (Wide{0, middle2} << 32);
 }
 
-// Rounds a count of ten-thousandths held in long double to the nearest
-// integer, ties to even, checking that it fits in 64 bits. Called under a
-// FloatEnvironmentGuard, so the rounding mode is round-to-nearest.
-int64_t RoundScaled(long double scaled, long double original) {
-  if (!std::isfinite(scaled)) RaiseNotFloat(LongDoubleText(original));
-  const long double rounded = std::nearbyintl(scaled);
-  // 2^63 is exact in long double; the range is [-2^63, 2^63).
-  constexpr long double kLimit = 9223372036854775808.0L;
-  if (rounded < -kLimit || rounded >= kLimit) RaiseNotFloat(LongDoubleText(original));
-  return static_cast<int64_t>(rounded);
+struct Rounded {
+  uint64_t mantissa = 0;  // zero, or with its top bit set
+  int exponent = 0;
+};
+
+// |magnitude| × 2^|exponent|, plus a part below its last bit that is more
+// than zero and less than one when |sticky|, rounded to 64 bits, to nearest
+// with ties to even.
+Rounded RoundTo64(Wide magnitude, int exponent, bool sticky) {
+  if (magnitude == Wide{}) return {};
+  const int length = magnitude.BitLength();
+  if (length <= 64) {
+    // Exact. A caller that drops a part below the last bit passes at least 66
+    // bits, so that part never reaches this branch.
+    const int shift = 64 - length;
+    return {magnitude.low << shift, exponent - shift};
+  }
+  const int shift = length - 64;
+  const Wide kept = magnitude >> shift;
+  const Wide rest = magnitude - (kept << shift);
+  const Wide half = Wide{0, 1} << (shift - 1);
+  Rounded result{kept.low, exponent + shift};
+  if (half < rest || (rest == half && (sticky || (kept.low & 1) != 0))) {
+    if (++result.mantissa == 0) {  // carried into a 65th bit
+      result.mantissa = uint64_t{1} << 63;
+      ++result.exponent;
+    }
+  }
+  return result;
+}
+
+// A count of ten-thousandths in Extended rounded to a Currency, ties to even.
+Currency FromScaledCount(Extended scaled) {
+  const std::optional<int64_t> raw = scaled.RoundToInteger();
+  if (!raw) RaiseOverflow();
+  return Currency::FromRaw(*raw);
 }
 
 uint64_t Magnitude(int64_t raw) {
@@ -79,15 +140,94 @@ std::string FormatShortest(int64_t raw, char separator, int maxDigits = 19) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Extended
+
+Extended operator+(Extended a, Extended b) {
+  if (a.mantissa_ == 0) return b;
+  if (b.mantissa_ == 0) return a;
+  if (a.exponent_ < b.exponent_ || (a.exponent_ == b.exponent_ && a.mantissa_ < b.mantissa_)) {
+    std::swap(a, b);
+  }
+  // |a| >= |b|. Both mantissas are placed 62 bits up, which leaves room for
+  // the carry of a sum and keeps at least 124 bits after a cancellation with
+  // a dropped part; what falls below the last bit of b's shifted copy is only
+  // known to be there (sticky).
+  const Wide big = Wide{0, a.mantissa_} << 62;
+  const int gap = a.exponent_ - b.exponent_;
+  Wide small;
+  bool sticky = true;
+  if (gap < 126) {
+    const Wide shifted = Wide{0, b.mantissa_} << 62;
+    small = shifted >> gap;
+    sticky = !((small << gap) == shifted);
+  }
+  // A dropped part of b is subtracted as one unit more and a part above zero
+  // added back; an exact cancellation gives zero.
+  const Wide magnitude = a.negative_ == b.negative_
+                             ? big + small
+                             : big - small - Wide{0, static_cast<uint64_t>(sticky ? 1 : 0)};
+  const Rounded sum = RoundTo64(magnitude, a.exponent_ - 62, sticky);
+  return Extended::Make(a.negative_, sum.mantissa, sum.exponent);
+}
+
+Extended operator*(Extended a, Extended b) {
+  if (a.mantissa_ == 0 || b.mantissa_ == 0) return Extended();
+  const Rounded product =
+      RoundTo64(Product(a.mantissa_, b.mantissa_), a.exponent_ + b.exponent_, false);
+  return Extended::Make(a.negative_ != b.negative_, product.mantissa, product.exponent);
+}
+
+Extended operator/(Extended a, Extended b) {
+  if (b.mantissa_ == 0) throw Error("Division by zero");
+  if (a.mantissa_ == 0) return Extended();
+  // Both mantissas have their top bit set, so a / b lies between 1/2 and 2:
+  // 67 quotient bits by long division hold at least 66 significant ones, and
+  // whether a remainder is left decides a tie.
+  uint64_t remainder = a.mantissa_;
+  Wide quotient;
+  for (int bit = 66; bit >= 0; --bit) {
+    if (bit != 66) {
+      const bool carry = (remainder >> 63) != 0;
+      remainder <<= 1;
+      if (!carry && remainder < b.mantissa_) continue;
+    } else if (remainder < b.mantissa_) {
+      continue;
+    }
+    remainder -= b.mantissa_;  // modulo 2^64: the true difference is below b
+    quotient = quotient + (Wide{0, 1} << bit);
+  }
+  const Rounded result = RoundTo64(quotient, a.exponent_ - b.exponent_ - 66, remainder != 0);
+  return Extended::Make(a.negative_ != b.negative_, result.mantissa, result.exponent);
+}
+
+std::optional<int64_t> Extended::RoundToInteger() const {
+  if (mantissa_ == 0) return 0;
+  if (exponent_ > 0) return std::nullopt;  // 2^64 or more
+  uint64_t magnitude = 0;                  // below one half when exponent_ < -64
+  if (exponent_ == 0) {
+    magnitude = mantissa_;
+  } else if (exponent_ >= -64) {
+    const int shift = -exponent_;
+    const Wide whole = Wide{0, mantissa_} >> shift;
+    const Wide rest = Wide{0, mantissa_} - (whole << shift);
+    const Wide half = Wide{0, 1} << (shift - 1);
+    magnitude = whole.low;
+    if (half < rest || (rest == half && (magnitude & 1) != 0)) ++magnitude;
+  }
+  constexpr uint64_t kTwoTo63 = uint64_t{1} << 63;
+  if (magnitude > (negative_ ? kTwoTo63 : kTwoTo63 - 1)) return std::nullopt;
+  if (!negative_) return static_cast<int64_t>(magnitude);
+  return magnitude == 0 ? 0 : -static_cast<int64_t>(magnitude - 1) - 1;
+}
+
+// ---------------------------------------------------------------------------
+// Currency
+
 Currency Currency::FromUnits(int64_t units) {
   int64_t raw;
   if (__builtin_mul_overflow(units, kScale, &raw)) RaiseOverflow();
   return FromRaw(raw);
-}
-
-Currency Currency::FromLongDouble(long double value) {
-  const FloatEnvironmentGuard guard;
-  return FromRaw(RoundScaled(value * kScale, value));
 }
 
 Currency Currency::RoundTo2() const {
@@ -117,18 +257,9 @@ Currency Currency::operator-() const {
   return FromRaw(-raw_);
 }
 
-Currency Multiply(Currency a, long double factor) {
-  const FloatEnvironmentGuard guard;
-  const long double scaled = static_cast<long double>(a.Raw()) * factor;
-  return Currency::FromRaw(RoundScaled(scaled, scaled / Currency::kScale));
-}
+Currency Multiply(Currency a, Extended factor) { return FromScaledCount(a.Raw() * factor); }
 
-Currency Divide(Currency a, long double divisor) {
-  if (divisor == 0) throw Error("Division by zero");
-  const FloatEnvironmentGuard guard;
-  const long double scaled = static_cast<long double>(a.Raw()) / divisor;
-  return Currency::FromRaw(RoundScaled(scaled, scaled / Currency::kScale));
-}
+Currency Divide(Currency a, Extended divisor) { return FromScaledCount(a.Raw() / divisor); }
 
 Currency ParseCurrency(std::string_view text) {
   // Exact decimal arithmetic on the digits: no binary rounding on the way.

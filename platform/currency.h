@@ -1,14 +1,72 @@
 // Currency: a signed 64-bit count of ten-thousandths of the currency unit.
-// Sums are exact; products and quotients go through long double (64-bit
-// mantissa) and are rounded back ties-to-even. Overflow raises qx::Error.
+// Sums are exact; products and quotients are evaluated in Extended, binary
+// floating point with a 64-bit mantissa done in integer arithmetic, and
+// rounded back ties-to-even. Overflow raises qx::Error.
 #pragma once
 
 #include <compare>
+#include <concepts>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace qx {
+
+// A binary floating-point number with a 64-bit mantissa, computed in
+// software. Each sum, difference, product and quotient is the exact result
+// rounded once to 64 significant bits, to nearest with ties to even: the
+// figures an x87 unit at extended precision gives, on every processor and
+// whatever floating-point state the host has set (none is read or changed).
+// Integers convert exactly; no floating-point type converts at all, so no
+// figure can pass through the processor's own arithmetic on its way in. The
+// exponent is not bounded: quantities of money never come near the range
+// where an x87 unit would overflow or lose bits to denormals.
+class Extended {
+ public:
+  constexpr Extended() = default;  // zero
+  template <std::signed_integral T>
+  constexpr Extended(T value) {  // NOLINT: an integer is exactly an Extended
+    if (value == 0) return;
+    negative_ = value < 0;
+    mantissa_ = negative_ ? static_cast<uint64_t>(-(static_cast<int64_t>(value) + 1)) + 1
+                          : static_cast<uint64_t>(value);
+    while ((mantissa_ >> 63) == 0) mantissa_ <<= 1, --exponent_;
+  }
+
+  friend Extended operator+(Extended a, Extended b);
+  friend Extended operator-(Extended a, Extended b) { return a + -b; }
+  friend Extended operator*(Extended a, Extended b);
+  // Raises "Division by zero" when |b| is zero.
+  friend Extended operator/(Extended a, Extended b);
+  Extended operator-() const {
+    Extended negated = *this;
+    if (mantissa_ != 0) negated.negative_ = !negative_;
+    return negated;
+  }
+
+  // Nearest integer, ties to even; none when it lies outside int64_t.
+  std::optional<int64_t> RoundToInteger() const;
+
+  friend bool operator==(Extended a, Extended b) = default;
+
+ private:
+  // Rounded before: the mantissa is zero or has its top bit set.
+  static Extended Make(bool negative, uint64_t mantissa, int exponent) {
+    Extended value;
+    if (mantissa == 0) return value;
+    value.negative_ = negative;
+    value.mantissa_ = mantissa;
+    value.exponent_ = exponent;
+    return value;
+  }
+
+  // Zero is the all-zero value; otherwise the mantissa's top bit is set and
+  // the value is mantissa × 2^exponent.
+  bool negative_ = false;
+  uint64_t mantissa_ = 0;
+  int exponent_ = 0;
+};
 
 class Currency {
  public:
@@ -22,12 +80,10 @@ class Currency {
   }
   // Whole units (e.g. 12 -> 12.0000). Raises on overflow.
   static Currency FromUnits(int64_t units);
-  // Rounds |value| (in currency units) to four decimals, ties to even.
-  // Raises "'<value>' is not a valid floating point value" when it does not fit.
-  static Currency FromLongDouble(long double value);
 
   constexpr int64_t Raw() const { return raw_; }
-  long double ToLongDouble() const { return static_cast<long double>(raw_) / kScale; }
+  // The value in currency units, the count divided by 10000 in Extended.
+  Extended ToExtended() const { return Extended(raw_) / kScale; }
 
   // Rounded to two decimals, ties to even (0.125 -> 0.12, 0.135 -> 0.14).
   Currency RoundTo2() const;
@@ -46,10 +102,11 @@ class Currency {
   int64_t raw_ = 0;
 };
 
-// Product and quotient in long double, rounded to four decimals ties-to-even.
-Currency Multiply(Currency a, long double factor);
-// Raises when |divisor| is zero.
-Currency Divide(Currency a, long double divisor);
+// Product and quotient evaluated in Extended, rounded to four decimals
+// ties-to-even; a result outside Currency raises "Currency overflow".
+Currency Multiply(Currency a, Extended factor);
+// Raises "Division by zero" when |divisor| is zero.
+Currency Divide(Currency a, Extended divisor);
 
 // Parses a "." decimal text ("12", "-3.5", "0.66275"). More than four decimals
 // are rounded to four, ties to even. Empty text, grouping, garbage and values

@@ -151,17 +151,14 @@ class kEPSRTServer_Receipt : public kEPSRTServer_Api {
 };
 
 // Amount arithmetic of the receipt. Products and quotients are evaluated in
-// long double (64-bit mantissa) from the scaled integers of the amounts and
-// rounded to the nearest value, ties to even, whatever rounding mode and
-// precision the caller's floating-point environment holds. A result that does not fit Currency
-// raises "Amount out of range".
+// Extended (64-bit mantissa, platform/currency.h) from the scaled integers of
+// the amounts and rounded to the nearest value, ties to even. A result that
+// does not fit Currency raises "Amount out of range".
 namespace receipt_math {
 
-// Nearest integer, ties to even.
-long double RoundHalfEven(long double aValue);
-// A Currency from a count of ten-thousandths held in long double, rounded to
-// an integer count ties to even.
-Currency FromScaled(long double aScaled);
+// A Currency from a count of ten-thousandths held in Extended, rounded to an
+// integer count ties to even.
+Currency FromScaled(Extended aScaled);
 // a × b to four decimals.
 Currency Multiply(Currency aA, Currency aB);
 // a × b to two decimals.

@@ -1,13 +1,12 @@
 // The receipt object's data and its per-VAT bookkeeping: booking line amounts
 // on VAT shares, spreading a receipt-level adjustment over them, the
 // receipt's VAT, the read-only views of the document, and the submitter.
-#include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/fpenv.h"
 #include "rtserver/uRTSEPS20_Receipt.h"
 
 namespace qx {
@@ -18,62 +17,48 @@ namespace qx {
 namespace receipt_math {
 namespace {
 
-constexpr long double kScale = Currency::kScale;
-
 [[noreturn]] void RaiseOutOfRange() { throw Error("Amount out of range"); }
+
+// A count of hundredths rounded to an integer, ties to even, as a Currency.
+Currency FromScaledCents(Extended aCents) {
+  const std::optional<int64_t> cents = aCents.RoundToInteger();
+  int64_t raw = 0;
+  if (!cents || __builtin_mul_overflow(*cents, Currency::kScale / 100, &raw)) RaiseOutOfRange();
+  return Currency::FromRaw(raw);
+}
 
 }  // namespace
 
-long double RoundHalfEven(long double aValue) {
-  // The part after the units is exact when taken towards zero.
-  const long double whole = std::trunc(aValue);
-  const long double fraction = std::fabs(aValue - whole);
-  const long double away = aValue < 0 ? -1.0L : 1.0L;
-  if (fraction < 0.5L) return whole;
-  if (fraction > 0.5L) return whole + away;
-  return std::fmod(whole, 2.0L) == 0 ? whole : whole + away;
+Currency FromScaled(Extended aScaled) {
+  const std::optional<int64_t> raw = aScaled.RoundToInteger();
+  if (!raw) RaiseOutOfRange();
+  return Currency::FromRaw(*raw);
 }
 
-Currency FromScaled(long double aScaled) {
-  // Not a number and infinities fail both comparisons or the second.
-  constexpr long double kLimit = 9223372036854775808.0L;  // 2^63, exact
-  const long double rounded = RoundHalfEven(aScaled);
-  if (!(rounded >= -kLimit && rounded < kLimit)) RaiseOutOfRange();
-  return Currency::FromRaw(static_cast<int64_t>(rounded));
-}
+// Each line is evaluated left to right, every operation rounded to 64 bits.
 
 Currency Multiply(Currency aA, Currency aB) {
-  const FloatEnvironmentGuard guard;
-  // Both scaled integers are exact in long double; so is their product while it
-  // has at most 64 significant bits, and the quotient is then correctly rounded.
-  const long double product = static_cast<long double>(aA.Raw()) * aB.Raw();
-  return FromScaled(product / kScale);
+  return FromScaled(Extended(aA.Raw()) * aB.Raw() / Currency::kScale);
 }
 
 Currency MultiplyTo2(Currency aA, Currency aB) {
-  const FloatEnvironmentGuard guard;
-  const long double product = static_cast<long double>(aA.Raw()) * aB.Raw();
-  const long double cents = RoundHalfEven(product / (kScale * kScale / 100));
-  return FromScaled(cents * 100);
+  return FromScaledCents(Extended(aA.Raw()) * aB.Raw() /
+                         (Currency::kScale * Currency::kScale / 100));
 }
 
 Currency RatioPlusOne(Currency aA, Currency aB) {
-  const FloatEnvironmentGuard guard;
   if (aB.Raw() == 0) RaiseOutOfRange();
-  const long double ratio = static_cast<long double>(aA.Raw()) / aB.Raw() + 1;
-  return FromScaled(ratio * kScale);
+  return FromScaled((Extended(aA.Raw()) / aB.Raw() + 1) * Currency::kScale);
 }
 
 Currency IncludedVAT(Currency aBase, Currency aRate) {
-  const FloatEnvironmentGuard guard;
   const Currency divisor = aRate + Currency::FromUnits(100);
   if (divisor.Raw() == 0) RaiseOutOfRange();
   // B / (R + 100) as a quotient of amounts, times 100, subtracted from B; the
   // result in currency units is then rounded to cents.
-  const long double net = static_cast<long double>(aBase.Raw()) / divisor.Raw() * 100;
-  const long double vat = static_cast<long double>(aBase.Raw()) / kScale - net;
-  const long double cents = RoundHalfEven(vat * 100);
-  return FromScaled(cents * 100);
+  const Extended net = Extended(aBase.Raw()) / divisor.Raw() * 100;
+  const Extended vat = Extended(aBase.Raw()) / Currency::kScale - net;
+  return FromScaledCents(vat * 100);
 }
 
 }  // namespace receipt_math

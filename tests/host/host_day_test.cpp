@@ -236,7 +236,7 @@ TEST_F(HostDay, ARestartMidDayResumesIt) {
       "paymentType=\"0\"/><endFiscalReceipt/></printerFiscalReceipt>");
   ASSERT_EQ(second.code, 0) << second.error.value_or("");
   EXPECT_EQ(ElementText(*second.result, "nDoc"), "2");
-  const auto queued = FindDocument("T01-0001-0002.srtd");
+  const auto queued = FiledDocument("T01-0001-0002.srtd");
   ASSERT_TRUE(queued);
   EXPECT_NE(ReadFileBytes(*queued).find("<hash fingerPrint=\"" +
                                         *ElementText(*first.result, "Signature") + "\""),

@@ -76,7 +76,7 @@ TEST_F(HostSign, WorkedReceiptGivesItsResultDocument) {
             std::string::npos)
       << result;
 
-  const auto queued = FindDocument("T01-0012-0005.srtd");
+  const auto queued = FiledDocument("T01-0012-0005.srtd");
   ASSERT_TRUE(queued);
   EXPECT_EQ(QueuedAttribute(*queued, "fiscalInformation", "recVAT"), "1.27");
   EXPECT_EQ(SealOf(*queued), signature);
@@ -123,7 +123,7 @@ TEST_F(HostSignItalian, DecimalCommasForTheHostOnly) {
   HostCall sign = Library().Sign(ReadTestData("worked_receipt.xml"));
   ASSERT_EQ(sign.code, 0) << sign.error.value_or("");
   EXPECT_EQ(ElementText(*sign.result, "VATTotal"), "1,27");
-  const auto queued = FindDocument("T01-0012-0005.srtd");
+  const auto queued = FiledDocument("T01-0012-0005.srtd");
   ASSERT_TRUE(queued);
   EXPECT_EQ(QueuedAttribute(*queued, "fiscalInformation", "recVAT"), "1.27");
   EXPECT_EQ(QueuedAttribute(*queued, "fiscalInformation", "dailyAmount"), "111.25");
@@ -147,7 +147,7 @@ TEST_F(HostSign, TwoSignaturesChain) {
   const std::string secondSignature = *ElementText(*second.result, "Signature");
   EXPECT_NE(firstSignature, secondSignature);
   EXPECT_EQ(ElementText(*second.result, "nDoc"), "6");
-  const auto queued = FindDocument("T01-0012-0006.srtd");
+  const auto queued = FiledDocument("T01-0012-0006.srtd");
   ASSERT_TRUE(queued);
   // The receipt's back link (the hash in front of it) is the first signature.
   EXPECT_EQ(QueuedAttribute(*queued, "hash", "fingerPrint"), firstSignature);

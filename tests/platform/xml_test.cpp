@@ -90,7 +90,7 @@ TEST(XmlParseTest, RefusesWhatIsNotWellFormedXmlWithNamespaces) {
   for (const auto& [text, expected] : cases) {
     XmlDocument doc;
     doc.LoadXml("<ok/>");
-    const std::string message = ErrorOf([&] { doc.LoadXml(text); });
+    const std::string message = ErrorOf([&doc, &text = text] { doc.LoadXml(text); });
     EXPECT_NE(message.find(expected), std::string::npos) << text << ": " << message;
     EXPECT_NE(message.find(", column "), std::string::npos) << message;
     EXPECT_TRUE(doc.DocumentElement().IsNull()) << text;

@@ -274,7 +274,7 @@ TEST_F(ReceiptTest, OtherHostElementsPassThrough) {
 TEST_F(ReceiptTest, HostFloatingPointStateDoesNotChangeTheReceipt) {
   const std::string host = HostReceipt(Item("0.39", "1", "3") + Item("1.50", "2", "1") +
                                        Item("10.00", "1", "2") + Payment("20.00", "0"));
-  const auto sealed = [&](int aMode, bool aLowPrecision) {
+  const auto sealed = [&](int aMode, [[maybe_unused]] bool aLowPrecision) {
     Prime();
     Load(host);
     const int hostMode = std::fegetround();

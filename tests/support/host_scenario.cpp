@@ -89,6 +89,12 @@ std::optional<std::string> HostScenario::FindDocument(const std::string& aName,
   return std::nullopt;
 }
 
+std::optional<std::string> HostScenario::FiledDocument(const std::string& aName,
+                                                       const std::string& aTillId) {
+  if (!WaitForEmptyQueue(std::chrono::seconds(60), aTillId)) return std::nullopt;
+  return FindDocument(aName, aTillId);
+}
+
 size_t HostScenario::RequestCount(const std::string& aKind) const {
   size_t count = 0;
   for (const rtsim::RecordedRequest& request : server_->Requests()) count += request.kind == aKind;

@@ -52,6 +52,11 @@ class HostScenario : public ::testing::Test {
   // document being delivered is found by its queued name.
   std::optional<std::string> FindDocument(const std::string& aName,
                                           const std::string& aTillId = kTill) const;
+  // The path of the named document once the delivery thread is done with the
+  // queue (it is empty, so nothing renames the document any more); nullopt
+  // when the queue does not empty within a minute or the document is nowhere.
+  std::optional<std::string> FiledDocument(const std::string& aName,
+                                           const std::string& aTillId = kTill);
   // Number of requests of one kind the server received.
   size_t RequestCount(const std::string& aKind) const;
 

@@ -451,7 +451,7 @@ void FiscalRegister::BookReceipt(TillRecord& till, XmlElement printer, const std
     if (name == "printRecItem" || name == "printRecRefund" || name == "printRecItemVoid" ||
         name == "printRecRefundVoid") {
       Currency amount = Multiply(ParseCurrency(AttributeOf(line, "unitPrice")),
-                                 ParseCurrency(AttributeOf(line, "quantity")).ToLongDouble());
+                                 ParseCurrency(AttributeOf(line, "quantity")).ToExtended());
       current = StrToInt(AttributeOf(line, "vatID"));
       book(current, name.find("Void") == std::string::npos ? amount : -amount);
     } else if (name == "printRecItemAdjustment" && current >= 0) {
@@ -472,7 +472,7 @@ void FiscalRegister::BookReceipt(TillRecord& till, XmlElement printer, const std
   for (size_t i = 0; i + 1 < order.size(); ++i) {
     Currency part = gross == Currency()
                         ? Currency()
-                        : Multiply(total, shares[order[i]].ToLongDouble() / gross.ToLongDouble());
+                        : Multiply(total, shares[order[i]].ToExtended() / gross.ToExtended());
     parts[order[i]] = part;
     assigned += part;
   }
