@@ -16,10 +16,10 @@ add_dependencies(win_host QXRS_VURUV90_20)
 
 add_test(NAME WindowsExports.X64
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exports.sh x86_64-w64-mingw32-objdump
-  ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.dll)
+  ${CMAKE_BINARY_DIR}/QXRS_VURUV90_20.dll ${CMAKE_SOURCE_DIR}/tests/windows/windows7_imports.txt)
 add_test(NAME WindowsExports.X86
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exports.sh i686-w64-mingw32-objdump
-  ${QX_WIN32_BUILD}/QXRS_VURUV90_20.dll)
+  ${QX_WIN32_BUILD}/QXRS_VURUV90_20.dll ${CMAKE_SOURCE_DIR}/tests/windows/windows7_imports.txt)
 add_test(NAME WindowsExports.ByNameAndOrdinal COMMAND wine ${CMAKE_BINARY_DIR}/win_host.exe exports)
 add_test(NAME WindowsDay.AgainstLinuxSimulator
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/day.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD}

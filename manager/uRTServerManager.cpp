@@ -123,8 +123,8 @@ std::string kRTSManager::DefaultDataRootDir() {
 }
 
 int64_t kRTSManager::QueueWaitMillis() {
-  const char* text = std::getenv("QX_QUEUE_WAIT_MS");
-  if (text == nullptr) return kDefaultQueueWaitMillis;
+  const std::string text = EnvironmentText("QX_QUEUE_WAIT_MS");
+  if (text.empty()) return kDefaultQueueWaitMillis;
   int32_t value = 0;
   return TryStrToInt(text, value) && value >= 0 ? value : kDefaultQueueWaitMillis;
 }

@@ -11,9 +11,25 @@ using win::FileTimeOf;
 using win::kUnixEpochTicks;
 using win::TicksOf;
 
+namespace {
+using SystemTimeFunction = VOID(WINAPI*)(LPFILETIME);
+
+// The precise clock exists from Windows 8 on; Windows 7 has only the one that
+// advances with the timer tick, which is looked up in its place so the library
+// still loads there.
+SystemTimeFunction SystemTimeReader() {
+  static const SystemTimeFunction reader = [] {
+    const auto precise = reinterpret_cast<SystemTimeFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+    return precise != nullptr ? precise : &GetSystemTimeAsFileTime;
+  }();
+  return reader;
+}
+}  // namespace
+
 int64_t UnixMillisNow() {
   FILETIME now;
-  GetSystemTimePreciseAsFileTime(&now);
+  SystemTimeReader()(&now);
   return (TicksOf(now) - kUnixEpochTicks) / 10000;
 }
 

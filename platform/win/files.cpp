@@ -59,9 +59,58 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
   return true;
 }
 
+// Another program that holds one of our files open for a moment without
+// letting it be deleted (a virus scanner, an indexer, a sync tool) makes a
+// rename or an open fail with a sharing violation or an access denial that
+// passes once it lets go. Such a refusal is waited out with a short, growing
+// pause up to a bounded total; what still fails then keeps its own cause in
+// GetLastError, so a caller reports an I/O failure, never a name clash.
+constexpr DWORD kBusyFirstPauseMillis = 10;
+constexpr DWORD kBusyLongestPauseMillis = 250;
+constexpr ULONGLONG kBusyTotalMillis = 3000;
+
+bool RefusedWhileBusy(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+// Runs |attempt| (true on success, the cause in GetLastError otherwise) again
+// while another program holds the file; returns its last result with the last
+// cause left in GetLastError.
+template <typename Attempt>
+bool RetryWhileBusy(Attempt&& attempt) {
+  const ULONGLONG start = GetTickCount64();
+  DWORD pause = kBusyFirstPauseMillis;
+  for (;;) {
+    if (attempt()) return true;
+    const DWORD error = GetLastError();
+    if (!RefusedWhileBusy(error) || GetTickCount64() - start >= kBusyTotalMillis) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(pause);
+    pause = std::min(pause * 2, kBusyLongestPauseMillis);
+  }
+}
+
+// CreateFileW through the wait above; INVALID_HANDLE_VALUE with the cause in
+// GetLastError when it fails.
+HANDLE OpenWaitingWhileBusy(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                            DWORD flags) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  RetryWhileBusy([&] {
+    file = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    return file != INVALID_HANDLE_VALUE;
+  });
+  return file;
+}
+
 bool Move(const std::string& from, const std::string& to, DWORD flags) {
-  return MoveFileExW(win::Wide(from).c_str(), win::Wide(to).c_str(),
-                     flags | MOVEFILE_WRITE_THROUGH) != 0;
+  const std::wstring wideFrom = win::Wide(from);
+  const std::wstring wideTo = win::Wide(to);
+  return RetryWhileBusy([&] {
+    return MoveFileExW(wideFrom.c_str(), wideTo.c_str(), flags | MOVEFILE_WRITE_THROUGH) != 0;
+  });
 }
 
 // Calls |onFile| with the name and find data of each entry of |dir| whose
@@ -195,8 +244,10 @@ namespace {
 std::string WriteTemporary(const std::string& path, std::string_view bytes) {
   const std::string temp = TemporaryNameFor(path);
   const std::wstring wideTemp = win::Wide(temp);
-  win::Handle file(CreateFileW(wideTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Others may read it meanwhile, but not write it.
+  win::Handle file(OpenWaitingWhileBusy(wideTemp, GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL));
   if (!file.valid()) RaiseFileError("Cannot create file", path, GetLastError());
   const auto fail = [&](const char* what, DWORD error) {
     file.Close();
@@ -233,9 +284,9 @@ void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
 }
 
 std::string ReadFileBytes(const std::string& path) {
-  win::Handle file(CreateFileW(win::Wide(path).c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::Handle file(OpenWaitingWhileBusy(win::Wide(path), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   if (!file.valid()) RaiseFileError("Cannot open file", path, GetLastError());
   std::string bytes;
   char buffer[65536];
@@ -352,7 +403,10 @@ bool MoveFileReplace(const std::string& from, const std::string& to) {
   return Move(from, to, MOVEFILE_REPLACE_EXISTING);
 }
 
-bool DeleteFile(const std::string& path) { return ::DeleteFileW(win::Wide(path).c_str()) != 0; }
+bool DeleteFile(const std::string& path) {
+  const std::wstring widePath = win::Wide(path);
+  return RetryWhileBusy([&] { return ::DeleteFileW(widePath.c_str()) != 0; });
+}
 
 namespace {
 // The byte locked: far beyond the recorded process id, which others must

@@ -104,6 +104,7 @@ class Deadline {
         fEnd - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<long long>(1, left.count()));
   }
+  bool Passed() const { return std::chrono::steady_clock::now() >= fEnd; }
 
  private:
   std::chrono::steady_clock::time_point fEnd;
@@ -145,6 +146,11 @@ bool ReadBody(HINTERNET request, long idleSeconds, const Deadline& deadline, std
               bool& tooLarge, DWORD& error) {
   char buffer[65536];
   for (;;) {
+    // A server that drips its body keeps every single read short.
+    if (deadline.Passed()) {
+      error = ERROR_WINHTTP_TIMEOUT;
+      return false;
+    }
     LimitNextWait(request, idleSeconds, deadline);
     DWORD read = 0;
     if (!WinHttpReadData(request, buffer, sizeof buffer, &read)) {
@@ -164,6 +170,10 @@ bool ReadBody(HINTERNET request, long idleSeconds, const Deadline& deadline, std
 bool WriteBody(HINTERNET request, std::string_view body, long idleSeconds, const Deadline& deadline,
                DWORD& error) {
   while (!body.empty()) {
+    if (deadline.Passed()) {
+      error = ERROR_WINHTTP_TIMEOUT;
+      return false;
+    }
     LimitNextWait(request, idleSeconds, deadline);
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(body.size(), 1u << 20));
     DWORD written = 0;

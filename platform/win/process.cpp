@@ -62,9 +62,23 @@ void ReleaseInstance(intptr_t claim) {
   CloseHandle(mutex);
 }
 
+// The process environment as it is now, not the C runtime's copy taken at
+// start: a host that sets a value with SetEnvironmentVariableW (as .NET does)
+// after it started is obeyed.
 std::string EnvironmentText(const char* name) {
-  const wchar_t* value = _wgetenv(win::Wide(name).c_str());
-  return value == nullptr ? std::string() : win::Narrow(value);
+  const std::wstring wideName = win::Wide(name);
+  std::wstring value(256, L'\0');
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length =
+        GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) return std::string();
+    if (length < value.size()) {
+      value.resize(length);
+      return win::Narrow(value);
+    }
+    value.resize(length);  // too small: |length| counts the terminating null
+  }
 }
 
 std::string SystemDataRoot() { return "C:\\QX_SRT_DB"; }

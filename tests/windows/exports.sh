@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The export table of a Windows DLL holds exactly OPENTILL, SIGNRECEIPT,
 # CLOSETILL and XREPORT at ordinals 2 to 5, undecorated, and the DLL imports
-# only system DLLs (no mingw runtime beside it).
-#   exports.sh OBJDUMP DLL
+# only system DLLs (no mingw runtime beside it), and of them only functions
+# that Windows 7 SP1 exports (the list WINDOWS7): a function newer than that is
+# looked up at run time, or the DLL would not load there.
+#   exports.sh OBJDUMP DLL WINDOWS7
 set -euo pipefail
 objdump=$1
 dll=$2
+windows7=$3
 table=$("$objdump" -p "$dll")
 base=$(sed -n 's/.*Ordinal Base \([0-9]*\).*/\1/p' <<<"$table")
 # "[   2] CLOSETILL": the index into the address table, then the name.
@@ -26,5 +29,15 @@ for name in $imports; do
     *) echo "$dll imports $name, which is not a system DLL"; status=1 ;;
   esac
 done
+# "DLL Name: KERNEL32.dll", then one "vma hint name" line per function.
+functions=$(awk '/DLL Name:/ { dll = tolower($3); next }
+  dll != "" && /^[[:space:]]*[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[A-Za-z_]/ { print dll " " $3 }' \
+  <<<"$table" | sort -u)
+[ -n "$functions" ] || { echo "no imported functions found in $dll"; status=1; }
+unknown=$(comm -23 <(echo "$functions") <(grep -v '^#' "$windows7" | sort -u))
+if [ -n "$unknown" ]; then
+  echo "$dll imports functions not in Windows 7's list:"; echo "$unknown"
+  status=1
+fi
 [ "$status" -eq 0 ] && echo "$dll: exports and imports as expected"
 exit "$status"
