@@ -14,6 +14,7 @@
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/logfile.h"
+#include "platform/process.h"
 #include "platform/strings.h"
 #include "platform/threads.h"
 #include "rtserver/uRTSEPS20.h"
@@ -102,8 +103,8 @@ std::string Today() { return FormatDateTime("yyyymmdd", Now()); }
 }  // namespace
 
 int64_t PusherPauseMillisFromEnvironment() {
-  const char* value = std::getenv("QX_PUSHER_PAUSE_MS");
-  if (value == nullptr || *value == '\0') return kDefaultPauseMillis;
+  const std::string value = EnvironmentText("QX_PUSHER_PAUSE_MS");
+  if (value.empty()) return kDefaultPauseMillis;
   int32_t millis = 0;
   if (!TryStrToInt(value, millis) || millis < 0) return kDefaultPauseMillis;
   return millis;
