@@ -55,30 +55,8 @@ std::string FromBstr(BSTR aString) {
 
 std::string UnpairedSurrogateProblem(BSTR aString) {
   if (aString == nullptr) return std::string();
-  const std::u16string_view text(aString, ByteLength(aString) / sizeof(char16_t));
-  size_t line = 1;
-  size_t column = 1;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-    const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
-    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      ++i;  // a pair: one character
-    } else if (high || low) {
-      static const char kHex[] = "0123456789ABCDEF";
-      std::string code = "U+";
-      for (int shift = 12; shift >= 0; shift -= 4) code += kHex[(unit >> shift) & 0xF];
-      return "XML parse error: not well-formed (unpaired surrogate " + code + ") at line " +
-             std::to_string(line) + ", column " + std::to_string(column);
-    }
-    if (unit == u'\n') {
-      ++line;
-      column = 1;
-    } else {
-      ++column;
-    }
-  }
-  return std::string();
+  return UnpairedSurrogateProblemIn(
+      std::u16string_view(aString, ByteLength(aString) / sizeof(char16_t)));
 }
 
 BSTR ToBstr(const std::string& aText) {

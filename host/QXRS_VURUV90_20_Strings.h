@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "include/QXRS_VURUV90_20.h"
 
@@ -17,6 +18,8 @@ std::string FromBstr(BSTR aString);
 // text that is not well-formed, with the line and column (in characters) of
 // the first one, so that no text is changed before it is checked and signed.
 std::string UnpairedSurrogateProblem(BSTR aString);
+// The same check over UTF-16 text, shared by every system's BSTR.
+std::string UnpairedSurrogateProblemIn(std::u16string_view aText);
 
 // A new BSTR holding the UTF-8 text, owned by the receiver. Raises qx::Error
 // when memory runs out or the text is too long for a BSTR.

@@ -16,6 +16,12 @@ std::string FromBstr(BSTR aString) {
       std::u16string_view(reinterpret_cast<const char16_t*>(aString), SysStringLen(aString)));
 }
 
+std::string UnpairedSurrogateProblem(BSTR aString) {
+  if (aString == nullptr) return std::string();
+  return UnpairedSurrogateProblemIn(
+      std::u16string_view(reinterpret_cast<const char16_t*>(aString), SysStringLen(aString)));
+}
+
 BSTR ToBstr(const std::string& aText) {
   const std::u16string wide = Utf8ToUtf16(aText);
   if (wide.size() > std::numeric_limits<UINT>::max() / sizeof(char16_t) - 4) {
