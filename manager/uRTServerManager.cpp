@@ -54,6 +54,10 @@ void CheckPathComponent(const std::string& aName) {
 
 void CheckTillId(const std::string& aTillId) {
   CheckPathComponent(aTillId);
+  const std::string problem = FolderNameProblem(aTillId);
+  if (!problem.empty()) {
+    throw Error("Till id \"" + aTillId + "\" cannot name a folder on this system: " + problem);
+  }
   const std::string logFolder = DataRootLogFolder();
   if (!logFolder.empty() && EqualsIgnoreCase(aTillId, logFolder)) {
     throw Error("Till id " + aTillId + " is reserved: the folder " + logFolder +
@@ -167,11 +171,18 @@ std::unique_ptr<OwnerLock> kRTSManager::TakeStore(const std::string& aDataRootDi
                                                   const std::string& aTillId) {
   const std::string root = aDataRootDir.empty() ? DefaultDataRootDir() : aDataRootDir;
   CheckPathCharacters(root);
-  CheckPathComponent(aTillId);
+  CheckTillId(aTillId);
   const std::string tillDir = JoinPath(root, aTillId);
+  // Where the file system ignores case, "t01" would open the folder of till
+  // "T01": two tills at the server sharing one store.
+  const std::string stored = aTillId.empty() ? std::string() : StoredName(tillDir);
+  if (!stored.empty() && stored != aTillId) {
+    throw Error("Till id " + aTillId + " names the folder of till " + stored + " on this system");
+  }
   const std::string lockPath = JoinPath(tillDir, kOwnerLockName);
   if (fOwnerLock && fOwnerLock->Path() == lockPath) return nullptr;  // held already
-  ForceDirectories(tillDir);
+  std::string failure;
+  if (!ForceDirectories(tillDir, &failure)) throw Error(failure);
   std::string holder;
   std::unique_ptr<OwnerLock> lock = OwnerLock::TryTake(lockPath, holder);
   if (!lock) {

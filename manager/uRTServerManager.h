@@ -269,8 +269,10 @@ void QueueDocument(const std::string& aPath, const std::string& aLine);
 // may not contain or is not a single path component ("/", "\", "." or "..").
 // The empty name passes.
 void CheckPathComponent(const std::string& aName);
-// CheckPathComponent, and raises "Till id <id> is reserved: ..." for the name
-// of the data root's log folder where the logs live there (any case).
+// CheckPathComponent; raises "Till id "<id>" cannot name a folder on this
+// system: ..." for a name the file system would take for another (see
+// FolderNameProblem), and "Till id <id> is reserved: ..." for the name of the
+// data root's log folder where the logs live there (any case).
 void CheckTillId(const std::string& aTillId);
 
 }  // namespace qx

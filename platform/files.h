@@ -26,8 +26,22 @@ std::string JoinPath(std::string_view dir, std::string_view name);
 bool FileExists(const std::string& path);  // a regular file
 bool DirectoryExists(const std::string& path);
 
-// Creates the directory and any missing parents (0700). False when it cannot.
-bool ForceDirectories(const std::string& path);
+// Creates the directory and any missing parents (0700). False when it cannot;
+// then |failure|, when given, reads "Cannot create folder "<folder>": <cause>"
+// for the first folder the system refused.
+bool ForceDirectories(const std::string& path, std::string* failure = nullptr);
+
+// Why |name| cannot be the name of a folder of its own on this system, or
+// empty when it can. On Windows a name that ends in a dot or a space (the
+// system drops them, so "T01." is the folder "T01"), a device name (CON, NUL,
+// COM1, LPT1, ..., with or without an extension) or a name holding ':', '*'
+// or '?' (a ':' names a stream of another file) cannot.
+std::string FolderNameProblem(std::string_view name);
+
+// The name under which the file system holds the entry at |path| (its last
+// component), or empty when there is none. Where the file system ignores
+// case (Windows), it may differ from the path's own last component.
+std::string StoredName(const std::string& path);
 
 // Writes the bytes atomically and durably, replacing any file of that name.
 // Raises qx::Error naming the file on any failure; the target is then untouched.

@@ -73,20 +73,35 @@ bool DirectoryExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool ForceDirectories(const std::string& path) {
+bool ForceDirectories(const std::string& path, std::string* failure) {
   if (path.empty()) return false;
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
   if (DirectoryExists(trimmed)) return true;
   const size_t slash = trimmed.rfind('/');
   if (slash != std::string::npos && slash > 0) {
-    if (!ForceDirectories(trimmed.substr(0, slash))) return false;
+    if (!ForceDirectories(trimmed.substr(0, slash), failure)) return false;
   }
   if (::mkdir(trimmed.c_str(), 0700) == 0) {
     SyncDirectory(DirectoryOf(trimmed));
     return true;
   }
-  return errno == EEXIST && DirectoryExists(trimmed);
+  const int error = errno;
+  if (error == EEXIST && DirectoryExists(trimmed)) return true;
+  if (failure) {
+    *failure =
+        "Cannot create folder \"" + trimmed + "\": " + ErrnoText(error == EEXIST ? ENOTDIR : error);
+  }
+  return false;
+}
+
+// Every name a path component may hold names a folder of its own here.
+std::string FolderNameProblem(std::string_view) { return std::string(); }
+
+std::string StoredName(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::string();
+  return ExtractFileName(path);
 }
 
 namespace {

@@ -221,20 +221,74 @@ struct OwnerOnlyRights {
 
 }  // namespace
 
-bool ForceDirectories(const std::string& path) {
+bool ForceDirectories(const std::string& path, std::string* failure) {
   if (path.empty()) return false;
   std::string trimmed = path;
   while (trimmed.size() > 1 && IsDirectorySeparator(trimmed.back())) trimmed.pop_back();
   if (DirectoryExists(trimmed)) return true;
+  const auto fail = [&](DWORD error) {
+    if (failure) {
+      *failure = "Cannot create folder \"" + trimmed + "\": " + win::SystemErrorText(error);
+    }
+    return false;
+  };
   // A drive ("C:") or a share root exists or does not; it cannot be made.
-  if (trimmed.size() == 2 && trimmed[1] == ':') return false;
+  if (trimmed.size() == 2 && trimmed[1] == ':') return fail(ERROR_PATH_NOT_FOUND);
   const size_t slash = LastSeparator(trimmed);
   if (slash != std::string::npos && slash > 0) {
-    if (!ForceDirectories(trimmed.substr(0, slash))) return false;
+    if (!ForceDirectories(trimmed.substr(0, slash), failure)) return false;
   }
   OwnerOnlyRights rights;
   if (CreateDirectoryW(win::Wide(trimmed).c_str(), rights.get())) return true;
-  return GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExists(trimmed);
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS && DirectoryExists(trimmed)) return true;
+  return fail(error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error);
+}
+
+namespace {
+
+// The names the system keeps for devices, in every folder: "CON" or
+// "con.txt" opens the console, not a file.
+bool IsDeviceName(std::string_view name) {
+  std::string stem(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (stem == device) return true;
+  }
+  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0)) {
+    return stem[3] >= '0' && stem[3] <= '9';
+  }
+  // COM and LPT with a superscript 1, 2 or 3 (UTF-8 C2 B9, C2 B2, C2 B3).
+  if (stem.size() == 5 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0)) {
+    const auto hi = static_cast<unsigned char>(stem[3]);
+    const auto lo = static_cast<unsigned char>(stem[4]);
+    return hi == 0xC2 && (lo == 0xB9 || lo == 0xB2 || lo == 0xB3);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string FolderNameProblem(std::string_view name) {
+  if (name.empty()) return std::string();
+  if (name.find_first_of(":*?") != std::string_view::npos) {
+    return "it holds ':', '*' or '?'";
+  }
+  if (name.back() == '.') return "it ends in a dot";
+  if (name.back() == ' ') return "it ends in a space";
+  if (IsDeviceName(name)) return "it is the name of a device";
+  return std::string();
+}
+
+std::string StoredName(const std::string& path) {
+  // Wildcards would match other entries; no stored name holds one.
+  if (path.find_first_of("*?") != std::string::npos) return std::string();
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(win::Wide(path).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return std::string();
+  FindClose(search);
+  return win::Narrow(found.cFileName);
 }
 
 namespace {

@@ -94,6 +94,16 @@ TEST_F(ManagerCoreTest, TillIdThatIsNotOneComponentIsRefusedBeforeAnythingIsCrea
   EXPECT_THROW(M().DayOpen("", Sim().BaseAddress(), Sim().Port(), "", "", "../x"), Error);
   EXPECT_TRUE(Sim().Requests().empty());
   EXPECT_THROW(M().Init(root_ + "/<bad>", "", 0, "", "", "T01"), Error);
+  // A data root that cannot be made says why, not a later file's symptom.
+  WriteFileAtomic(root_ + "/plain", "x");
+  try {
+    M().Init(root_ + "/plain/root", "", 0, "", "", "T01");
+    FAIL() << "accepted";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Cannot create folder \"" + root_ + "/plain\": ", 0), 0u)
+        << e.what();
+  }
+  EXPECT_EQ(M().DataTillDir(), root_ + "/T01");
   EXPECT_THROW(RTSQueueFileName("a/b", 1, 1), Error);
   EXPECT_EQ(RTSQueueFileName("T01", 12, 10000), "T01-0012-10000.srtd");
 }

@@ -111,8 +111,55 @@ TEST_F(FilesTest, ForceDirectoriesCreatesParentsPrivately) {
   EXPECT_TRUE(ForceDirectories(deep));  // already there
   ExpectPrivateMode(Path("a/b"), 0700u);
   WriteFileAtomic(Path("file"), "x");
-  EXPECT_FALSE(ForceDirectories(Path("file/sub")));
+  // The first folder that could not be made is named with the system's cause.
+  std::string failure;
+  EXPECT_FALSE(ForceDirectories(Path("file/sub/deeper"), &failure));
+  const std::string named = "Cannot create folder \"" + Path("file") + "\": ";
+  EXPECT_EQ(failure.rfind(named, 0), 0u) << failure;
+  EXPECT_GT(failure.size(), named.size());
   EXPECT_FALSE(ForceDirectories(""));
+}
+
+// Names that are one folder to Windows though they differ as till ids, and
+// what each system says of them.
+TEST_F(FilesTest, FolderNamesFollowTheSystemsRules) {
+  struct Case {
+    const char* name;
+    const char* windowsProblem;  // empty: a folder of its own
+  };
+  const Case cases[] = {
+      {"T01", ""},
+      {"T.01", ""},
+      {"CONSOLE", ""},
+      {"COM10", ""},
+      {"LPT", ""},
+      {"T01.", "it ends in a dot"},
+      {"T01 ", "it ends in a space"},
+      {"T01:x", "it holds ':', '*' or '?'"},
+      {"T*", "it holds ':', '*' or '?'"},
+      {"con", "it is the name of a device"},
+      {"NUL.txt", "it is the name of a device"},
+      {"Com1", "it is the name of a device"},
+      {"LPT9.log", "it is the name of a device"},
+      {"AUX .x", "it is the name of a device"},
+      {"COM\xC2\xB9", "it is the name of a device"},
+  };
+  for (const Case& c : cases) {
+#ifdef _WIN32
+    EXPECT_EQ(FolderNameProblem(c.name), c.windowsProblem) << c.name;
+#else
+    EXPECT_EQ(FolderNameProblem(c.name), "") << c.name;
+#endif
+  }
+  // The stored spelling of an entry: Windows finds "t01" as "T01".
+  ASSERT_TRUE(ForceDirectories(Path("T01")));
+  EXPECT_EQ(StoredName(Path("T01")), "T01");
+  EXPECT_EQ(StoredName(Path("T02")), "");
+#ifdef _WIN32
+  EXPECT_EQ(StoredName(Path("t01")), "T01");
+#else
+  EXPECT_EQ(StoredName(Path("t01")), "");
+#endif
 }
 
 TEST_F(FilesTest, WriteAtomicReplacesAndLeavesNoTemporary) {

@@ -84,3 +84,17 @@ esac
 "$linux/qxtill" verify "$store/T01" | grep -q 'VERIFIED: 5 receipts in 2 Z reports, 0 problems' ||
   { "$linux/qxtill" verify "$store/T01"; echo "day.sh: qxtill.exe's day does not verify"; exit 1; }
 echo "day.sh: the Windows day verifies and matches the Linux one"
+
+# Ids that Windows would take for the folder of till T01, or for no folder of
+# their own, are refused at the opening and leave the store as it was.
+for id in t01 'T01.' 'T01 ' 'CON' 'T01:x'; do
+  if (cd "$work" && env -u QX_SRT_DB wine "$win/qxtill.exe" open http://127.0.0.1 "$windows_port" \
+    demo demo "$id" sign "${receipts[0]}") 2>&1 | tr -d '\r' >"$work/refused.log"; then
+    cat "$work/refused.log"; echo "day.sh: till id '$id' was accepted"; exit 1
+  fi
+  grep -q "Till id \"\?$id\"\? .*this system" "$work/refused.log" ||
+    { cat "$work/refused.log"; echo "day.sh: till id '$id' refused without its reason"; exit 1; }
+done
+"$linux/qxtill" verify "$store/T01" | grep -q 'VERIFIED: 5 receipts in 2 Z reports, 0 problems' ||
+  { "$linux/qxtill" verify "$store/T01"; echo "day.sh: a refused till id changed the store"; exit 1; }
+echo "day.sh: ids Windows cannot keep apart are refused"
