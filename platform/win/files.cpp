@@ -36,7 +36,9 @@ bool IsDirectorySeparator(char c) { return c == '/' || c == '\\'; }
 
 size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
-DWORD AttributesOf(const std::string& path) { return GetFileAttributesW(win::Wide(path).c_str()); }
+DWORD AttributesOf(const std::string& path) {
+  return GetFileAttributesW(win::WidePath(path).c_str());
+}
 
 // A name in the same directory that no listing picks up: a leading dot and
 // the ending ".tmp".
@@ -106,8 +108,8 @@ HANDLE OpenWaitingWhileBusy(const std::wstring& path, DWORD access, DWORD share,
 }
 
 bool Move(const std::string& from, const std::string& to, DWORD flags) {
-  const std::wstring wideFrom = win::Wide(from);
-  const std::wstring wideTo = win::Wide(to);
+  const std::wstring wideFrom = win::WidePath(from);
+  const std::wstring wideTo = win::WidePath(to);
   return RetryWhileBusy([&] {
     return MoveFileExW(wideFrom.c_str(), wideTo.c_str(), flags | MOVEFILE_WRITE_THROUGH) != 0;
   });
@@ -120,7 +122,7 @@ void EnumerateDirectory(const std::string& dir, std::string_view extension, OnFi
   const std::string pattern =
       dir.empty() ? "*" : (IsDirectorySeparator(dir.back()) ? dir + "*" : dir + "/*");
   WIN32_FIND_DATAW data{};
-  HANDLE find = FindFirstFileExW(win::Wide(pattern).c_str(), FindExInfoBasic, &data,
+  HANDLE find = FindFirstFileExW(win::WidePath(pattern).c_str(), FindExInfoBasic, &data,
                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -239,7 +241,7 @@ bool ForceDirectories(const std::string& path, std::string* failure) {
     if (!ForceDirectories(trimmed.substr(0, slash), failure)) return false;
   }
   OwnerOnlyRights rights;
-  if (CreateDirectoryW(win::Wide(trimmed).c_str(), rights.get())) return true;
+  if (CreateDirectoryW(win::WidePath(trimmed).c_str(), rights.get())) return true;
   const DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS && DirectoryExists(trimmed)) return true;
   return fail(error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error);
@@ -285,7 +287,7 @@ std::string StoredName(const std::string& path) {
   // Wildcards would match other entries; no stored name holds one.
   if (path.find_first_of("*?") != std::string::npos) return std::string();
   WIN32_FIND_DATAW found{};
-  HANDLE search = FindFirstFileW(win::Wide(path).c_str(), &found);
+  HANDLE search = FindFirstFileW(win::WidePath(path).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return std::string();
   FindClose(search);
   return win::Narrow(found.cFileName);
@@ -297,7 +299,7 @@ namespace {
 // returns its name. Raises naming |path| when it cannot.
 std::string WriteTemporary(const std::string& path, std::string_view bytes) {
   const std::string temp = TemporaryNameFor(path);
-  const std::wstring wideTemp = win::Wide(temp);
+  const std::wstring wideTemp = win::WidePath(temp);
   // Others may read it meanwhile, but not write it.
   win::Handle file(OpenWaitingWhileBusy(wideTemp, GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
@@ -320,7 +322,7 @@ void WriteFileAtomic(const std::string& path, std::string_view bytes) {
   const std::string temp = WriteTemporary(path, bytes);
   if (!Move(temp, path, MOVEFILE_REPLACE_EXISTING)) {
     const DWORD error = GetLastError();
-    ::DeleteFileW(win::Wide(temp).c_str());
+    ::DeleteFileW(win::WidePath(temp).c_str());
     RaiseFileError("Cannot replace file", path, error);
   }
 }
@@ -329,7 +331,7 @@ void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
   const std::string temp = WriteTemporary(path, bytes);
   if (!Move(temp, path, 0)) {
     const DWORD error = GetLastError();
-    ::DeleteFileW(win::Wide(temp).c_str());
+    ::DeleteFileW(win::WidePath(temp).c_str());
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
       throw Error("File already exists \"" + path + "\"");
     }
@@ -338,7 +340,7 @@ void WriteFileNoReplace(const std::string& path, std::string_view bytes) {
 }
 
 std::string ReadFileBytes(const std::string& path) {
-  win::Handle file(OpenWaitingWhileBusy(win::Wide(path), GENERIC_READ,
+  win::Handle file(OpenWaitingWhileBusy(win::WidePath(path), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   if (!file.valid()) RaiseFileError("Cannot open file", path, GetLastError());
@@ -413,14 +415,14 @@ std::vector<std::string> ListSubdirectories(const std::string& dir) {
 
 int64_t FileModifiedUnixMillis(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(win::Wide(path).c_str(), GetFileExInfoStandard, &data)) {
+  if (!GetFileAttributesExW(win::WidePath(path).c_str(), GetFileExInfoStandard, &data)) {
     RaiseFileError("Cannot read the time of file", path, GetLastError());
   }
   return UnixMillisOf(data.ftLastWriteTime);
 }
 
 std::optional<FileIdentity> IdentityOf(const std::string& path) {
-  win::Handle file(CreateFileW(win::Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+  win::Handle file(CreateFileW(win::WidePath(path).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
@@ -458,7 +460,7 @@ bool MoveFileReplace(const std::string& from, const std::string& to) {
 }
 
 bool DeleteFile(const std::string& path) {
-  const std::wstring widePath = win::Wide(path);
+  const std::wstring widePath = win::WidePath(path);
   return RetryWhileBusy([&] { return ::DeleteFileW(widePath.c_str()) != 0; });
 }
 
@@ -469,7 +471,7 @@ constexpr DWORD kOwnerLockOffset = 0x7fffffff;
 }  // namespace
 
 std::unique_ptr<OwnerLock> OwnerLock::TryTake(const std::string& path, std::string& aHolder) {
-  HANDLE file = CreateFileW(win::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+  HANDLE file = CreateFileW(win::WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) RaiseFileError("Cannot open file", path, GetLastError());
@@ -516,7 +518,7 @@ std::string MakeScratchDirectory(const std::string& prefix) {
   DWORD error = ERROR_ALREADY_EXISTS;
   for (uint64_t attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
     const std::string path = base + prefix + std::to_string(seed + attempt * 7919);
-    if (CreateDirectoryW(win::Wide(path).c_str(), nullptr)) return path;
+    if (CreateDirectoryW(win::WidePath(path).c_str(), nullptr)) return path;
     error = GetLastError();
   }
   throw Error("Cannot make a scratch directory in \"" + base +

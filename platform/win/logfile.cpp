@@ -11,14 +11,14 @@ namespace qx {
 
 int64_t LogFileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(win::Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+  if (!GetFileAttributesExW(win::WidePath(path).c_str(), GetFileExInfoStandard, &data)) return -1;
   return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) |
                               data.nFileSizeLow);
 }
 
 bool AppendLogLine(const std::string& fileName, std::string_view line) {
-  win::Handle file(CreateFileW(win::Wide(fileName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::Handle file(CreateFileW(win::WidePath(fileName).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   LARGE_INTEGER before{};
   bool ok = SetFilePointerEx(file.get(), LARGE_INTEGER{}, &before, FILE_END) != 0;

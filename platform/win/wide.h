@@ -17,6 +17,27 @@ inline std::wstring Wide(std::string_view text) {
   return std::wstring(units.begin(), units.end());
 }
 
+// A path for the wide file functions: as it is while short; past the classic
+// limit, made absolute with '\' separators and given the "\\?\" prefix
+// ("\\?\UNC\" for a share), which lifts the limit. The classic limit of a
+// folder is twelve characters below that of a file.
+inline std::wstring WidePath(std::string_view path) {
+  std::wstring wide = Wide(path);
+  constexpr size_t kShortEnough = MAX_PATH - 12;
+  if (wide.size() < kShortEnough || wide.rfind(L"\\\\?\\", 0) == 0 ||
+      wide.rfind(L"\\\\.\\", 0) == 0) {
+    return wide;
+  }
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return wide;
+  std::wstring full(size, L'\0');
+  size = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  if (size == 0 || size >= full.size()) return wide;
+  full.resize(size);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 inline std::string Narrow(std::wstring_view text) {
   return Utf16ToUtf8(
       std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));

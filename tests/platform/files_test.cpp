@@ -8,6 +8,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #undef DeleteFile
+
+#include "platform/win/wide.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -159,6 +161,36 @@ TEST_F(FilesTest, FolderNamesFollowTheSystemsRules) {
   EXPECT_EQ(StoredName(Path("t01")), "T01");
 #else
   EXPECT_EQ(StoredName(Path("t01")), "");
+#endif
+}
+
+// A data root may sit deep enough that a till's files pass the classic
+// Windows path limit of 260 characters.
+TEST_F(FilesTest, AStoreBeyondTheClassicPathLimitWorks) {
+  std::string dir = Path("deep");
+  while (dir.size() < 300) dir += "/" + std::string(40, 'd');
+  ASSERT_TRUE(ForceDirectories(dir + "/Queue"));
+  const std::string queued = dir + "/Queue/T01-0001-0001.srtd";
+  WriteFileNoReplace(queued, "receipt");
+  WriteFileAtomic(dir + "/QX_counters.actual.srtc", "counters");
+  WriteFileAtomic(dir + "/QX_counters.actual.srtc", "counters 2");
+  EXPECT_EQ(ReadFileBytes(dir + "/QX_counters.actual.srtc"), "counters 2");
+  EXPECT_EQ(ListFiles(dir + "/Queue", ".srtd"), (std::vector<std::string>{queued}));
+  EXPECT_GT(FileModifiedUnixMillis(queued), 0);
+  EXPECT_EQ(ListSubdirectories(dir), (std::vector<std::string>{dir + "/Queue"}));
+  ASSERT_TRUE(ForceDirectories(dir + "/Processed"));
+  EXPECT_EQ(MoveFileNoReplace(queued, dir + "/Processed/T01-0001-0001.srtd").kind,
+            MoveOutcome::kMoved);
+  EXPECT_TRUE(SyncDirectory(dir + "/Processed"));
+  EXPECT_EQ(StoredName(dir + "/Processed"), "Processed");
+  EXPECT_TRUE(DeleteFile(dir + "/Processed/T01-0001-0001.srtd"));
+  EXPECT_TRUE(ListFiles(dir + "/Processed", ".srtd").empty());
+#ifdef _WIN32
+  // Wine has no classic limit; the form of the long paths given to Windows.
+  const std::string tail = std::string(260, 'd');
+  EXPECT_EQ(win::WidePath("C:/QX/T01"), L"C:/QX/T01");
+  EXPECT_EQ(win::WidePath("C:/QX/" + tail), L"\\\\?\\C:\\QX\\" + win::Wide(tail));
+  EXPECT_EQ(win::WidePath("\\\\shop\\data/" + tail), L"\\\\?\\UNC\\shop\\data\\" + win::Wide(tail));
 #endif
 }
 
