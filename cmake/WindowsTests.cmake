@@ -41,6 +41,12 @@ add_test(NAME WindowsExit.InDelivery
 set_tests_properties(WindowsExit.InDelivery PROPERTIES TIMEOUT 180 RUN_SERIAL ON
   ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
 
+add_test(NAME WindowsScanner.HoldsFilesWhileTheTillSells
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/scanner.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD}
+  ${CMAKE_SOURCE_DIR})
+set_tests_properties(WindowsScanner.HoldsFilesWhileTheTillSells PROPERTIES TIMEOUT 240 RUN_SERIAL ON
+  ENVIRONMENT "WINEDEBUG=-all;WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+
 add_test(NAME WindowsCrash.KilledWhileSellingAndClosingLosesNothing
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/crash.sh ${CMAKE_BINARY_DIR} ${QX_LINUX_BUILD}
   ${CMAKE_SOURCE_DIR})

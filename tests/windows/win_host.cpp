@@ -13,6 +13,15 @@
 //                               signs RECEIPT again and again, closing the day
 //                               after every third, until it is killed
 //   win_host rights PATH        the access rights of a file or folder (SDDL)
+//   win_host scan FOLDER HOLD_MS STOPFILE
+//                               a virus scanner: opens every file below FOLDER
+//                               without FILE_SHARE_DELETE and holds it HOLD_MS,
+//                               over and over, until STOPFILE exists; prints
+//                               how many files it held
+//   win_host NAME=VALUE ... COMMAND ...
+//                               sets each setting in the process environment
+//                               (SetEnvironmentVariableW) before COMMAND loads
+//                               the library, as a .NET host does
 //   win_host free ADDRESS PORT USER PASSWORD TILL OTHERTILL QUEUEDIR RECEIPT
 //                               opens TILL, switches to OTHERTILL, signs one
 //                               receipt and frees the library while the pusher
@@ -266,6 +275,49 @@ int Rights(int argc, char** argv) {
   return ok ? 0 : 1;
 }
 
+// Opens every file below |folder| the way scanners and indexers do: for
+// reading, sharing reads and writes but not deletes or renames.
+size_t HoldEach(const std::wstring& folder, DWORD holdMillis) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  size_t held = 0;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = folder + L"\\" + name;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      held += HoldEach(path, holdMillis);
+      continue;
+    }
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    ++held;
+    Sleep(holdMillis);
+    CloseHandle(file);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return held;
+}
+
+int Scan(int argc, char** argv) {
+  if (argc < 3) return 2;
+  const std::wstring folder = Wide(argv[0]);
+  const DWORD holdMillis = static_cast<DWORD>(std::atoi(argv[1]));
+  const std::wstring stop = Wide(argv[2]);
+  size_t held = 0;
+  // Bounded: a test that forgets the stop file still ends.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+  while (GetFileAttributesW(stop.c_str()) == INVALID_FILE_ATTRIBUTES &&
+         std::chrono::steady_clock::now() < deadline) {
+    held += HoldEach(folder, holdMillis);
+    Sleep(1);
+  }
+  std::printf("scanner held %zu files\n", held);
+  return 0;
+}
+
 }  // namespace
 
 // The arguments in UTF-8, from the wide command line: the narrow argv holds
@@ -290,8 +342,17 @@ int main() {
   std::vector<std::string> arguments = Utf8Arguments();
   std::vector<char*> pointers;
   for (std::string& argument : arguments) pointers.push_back(argument.data());
-  const int argc = static_cast<int>(pointers.size());
+  int argc = static_cast<int>(pointers.size());
   char** argv = pointers.data();
+  // Settings the host sets itself, after its process started.
+  while (argc > 1 && std::string(argv[1]).find('=') != std::string::npos) {
+    const std::string setting = argv[1];
+    const size_t equals = setting.find('=');
+    SetEnvironmentVariableW(Wide(setting.substr(0, equals)).c_str(),
+                            Wide(setting.substr(equals + 1)).c_str());
+    --argc;
+    ++argv;
+  }
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "exports") return Exports();
   if (command == "day") return Day(argc - 2, argv + 2);
@@ -299,7 +360,9 @@ int main() {
   if (command == "free") return Free(argc - 2, argv + 2);
   if (command == "loop") return Loop(argc - 2, argv + 2);
   if (command == "rights") return Rights(argc - 2, argv + 2);
-  std::fprintf(
-      stderr, "usage: win_host exports | day ... | exit ... | free ... | loop ... | rights PATH\n");
+  if (command == "scan") return Scan(argc - 2, argv + 2);
+  std::fprintf(stderr,
+               "usage: win_host [NAME=VALUE...] exports | day ... | exit ... | free ... | loop ... "
+               "| rights PATH | scan ...\n");
   return 2;
 }
