@@ -68,3 +68,28 @@ rm -rf "$unicode"
   tr -d '\r' | tee "$work/free.log"
 grep -q 'still mapped' "$work/free.log" || { echo "exit.sh: the library was unloaded"; exit 1; }
 "$linux/qxtill" verify "$unicode/T02"
+
+# Exits at varied moments while the queue drains against a server that
+# answers, then a closing and an exit a moment later, then a start: every
+# receipt and the closure reach the server once, Z report 1 is closed once,
+# and no empty Z report 2 follows.
+curl -s -o /dev/null -d '' "$control/clear"
+for i in $(seq 1 12); do
+  close=""
+  [ "$i" -eq 12 ] && close=close
+  (cd "$work" && QX_EXIT_AFTER_MS=$(((i * 97) % 700)) wine "$win/win_host.exe" exit http://127.0.0.1 \
+    "$port" demo demo T03 "$receipt" $close) | tr -d '\r' >"$work/exits.log" || [ $? -eq 7 ] ||
+    { cat "$work/exits.log"; echo "exit.sh: exit $i did not sign"; exit 1; }
+done
+(cd "$work" && wine "$win/qxtill.exe" open http://127.0.0.1 "$port" demo demo T03 \
+  wait-queue 60) | tr -d '\r' >"$work/restart.log" ||
+  { cat "$work/restart.log"; echo "exit.sh: the start after the exits failed"; exit 1; }
+state=$(curl -s "$control/state" | grep '^till T03 ')
+echo "$state"
+[[ "$state" == *" zRepNumber=2 "*"closedReports=1"* ]] ||
+  { echo "exit.sh: Z report 1 was not closed exactly once"; exit 1; }
+[ -z "$(find "$store/T03" -name '*_duplicate*' -o -path '*/Errors/*' -type f)" ] ||
+  { echo "exit.sh: documents were set aside"; exit 1; }
+"$linux/qxtill" verify "$store/T03" | grep -q 'VERIFIED: 12 receipts in 2 Z reports, 0 problems' ||
+  { "$linux/qxtill" verify "$store/T03"; echo "exit.sh: the exits left a store that does not verify"; exit 1; }
+echo "exit.sh: twelve exits during delivery, each document booked once"

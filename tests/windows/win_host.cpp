@@ -6,9 +6,10 @@
 //   win_host day ADDRESS PORT USER PASSWORD TILL QUEUEDIR RECEIPT...
 //                               a whole day; waits for the queue to drain;
 //                               FreeLibrary must return at once
-//   win_host exit ADDRESS PORT USER PASSWORD TILL RECEIPT
-//                               opens, signs one receipt and ends the process
-//                               while the pusher may be delivering it
+//   win_host exit ADDRESS PORT USER PASSWORD TILL RECEIPT [close]
+//                               opens, signs one receipt (and closes the day)
+//                               and ends the process while the pusher may be
+//                               delivering
 //   win_host loop ADDRESS PORT USER PASSWORD TILL RECEIPT
 //                               signs RECEIPT again and again, closing the day
 //                               after every third, until it is killed
@@ -235,6 +236,10 @@ int Exit(int argc, char** argv) {
   if (library == nullptr) return 1;
   if (Open(library, argv) != 0) return 1;
   if (Sign(library, argv[5]) != 0) return 1;
+  if (argc > 6 && std::string(argv[6]) == "close") {
+    Text result, error;
+    if (Find<Report>(library, "CLOSETILL")(result.Out(), error.Out()) != 0) return 1;
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(
       std::atoi(std::getenv("QX_EXIT_AFTER_MS") ? std::getenv("QX_EXIT_AFTER_MS") : "0")));
   std::printf("exiting\n");
