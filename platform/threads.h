@@ -37,6 +37,9 @@ class LibraryThread {
   bool Joinable() const noexcept { return fRunning != nullptr; }
   // Waits until the thread has ended; returns at once when none was started.
   void Join() noexcept { fRunning.reset(); }
+  // Lets the thread run on by itself, for work whose end no one waits for
+  // (it still holds the library's module while it runs).
+  void Detach() noexcept;
 
  private:
   struct Running;  // the system's handle of the thread

@@ -24,6 +24,12 @@ LibraryThread::LibraryThread(std::function<void()> aBody)
         }
       })}) {}
 
+void LibraryThread::Detach() noexcept {
+  if (!fRunning) return;
+  fRunning->thread.detach();
+  delete fRunning.release();
+}
+
 void LibraryThread::JoinAndFree::operator()(Running* aRunning) const noexcept {
   if (aRunning->thread.joinable()) aRunning->thread.join();
   delete aRunning;

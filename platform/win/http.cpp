@@ -12,9 +12,12 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/error.h"
+#include "platform/threads.h"
 #include "platform/win/trust.h"
 #include "platform/win/wide.h"
 
@@ -349,6 +352,200 @@ HttpReply ReadReply(HINTERNET request, const HttpPost& post, const Deadline& dea
   return reply;
 }
 
+// An exchange in WinHTTP's asynchronous mode, so that one deadline holds
+// whatever the server does: each operation is started, and the exchange's
+// thread waits for its completion with the time left; a server that drips
+// headers or a body without end cannot hold it past the deadline. WinHTTP's
+// callback threads record each completion here and signal. The state (with
+// the read buffer WinHTTP fills) lives until WinHTTP reports the request
+// handle closing, so no late callback touches freed memory.
+struct AsyncRequest {
+  HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE closing = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD status = 0;       // the last completion
+  DWORD error = 0;        // a failed operation's cause
+  DWORD bytes = 0;        // read or written
+  bool timedOut = false;  // the exchange's thread gave up waiting
+  std::string body;       // the request's body, WinHTTP's until the close
+  char buffer[65536];
+  ~AsyncRequest() {
+    if (done != nullptr) CloseHandle(done);
+    if (closing != nullptr) CloseHandle(closing);
+  }
+};
+
+void CALLBACK OnAsyncStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD length) {
+  auto* state = reinterpret_cast<AsyncRequest*>(context);
+  if (state == nullptr) return;
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+      SetEvent(state->closing);
+      return;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      state->error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      state->bytes = length;
+      break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+      state->bytes = info != nullptr ? *static_cast<DWORD*>(info) : 0;
+      break;
+    case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
+      state->bytes = info != nullptr ? *static_cast<DWORD*>(info) : 0;
+      break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      break;
+    default:
+      return;
+  }
+  state->status = status;
+  SetEvent(state->done);
+}
+
+// Waits for the operation just started to reach |expected|. False with
+// |error| set when it failed, or when the idle limit or the deadline passed.
+bool Await(AsyncRequest& state, DWORD expected, long idleSeconds, const Deadline& deadline,
+           DWORD& error) {
+  const DWORD millis =
+      static_cast<DWORD>(std::min<long long>(idleSeconds * 1000LL, deadline.Left()));
+  if (WaitForSingleObject(state.done, millis) != WAIT_OBJECT_0) {
+    state.timedOut = true;
+    error = ERROR_WINHTTP_TIMEOUT;
+    return false;
+  }
+  if (state.status != expected) {
+    error = state.status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR ? state.error
+                                                                  : ERROR_WINHTTP_CONNECTION_ERROR;
+    return false;
+  }
+  return true;
+}
+
+// The handles of an asynchronous exchange and its state. Closing the request
+// cancels what is pending; the state is freed once WinHTTP says the handle is
+// closing, and left to the process should it never say so. An exchange given
+// up at its deadline is closed on a thread of its own: some WinHTTP versions
+// finish a pending read before they close, and the server may drip for long.
+class AsyncExchange {
+ public:
+  AsyncExchange(InternetHandle session, InternetHandle connection, HINTERNET request,
+                AsyncRequest* state)
+      : fSession(std::move(session)),
+        fConnection(std::move(connection)),
+        fRequest(request),
+        fState(state) {}
+  ~AsyncExchange() {
+    if (fState->timedOut) {
+      try {
+        LibraryThread([session = fSession.release(), connection = fConnection.release(),
+                       request = fRequest, state = fState] {
+          NameCurrentThread("qx-http-close");
+          Close(session, connection, request, state, kAbandonedClosingWaitMillis);
+        }).Detach();
+        return;
+      } catch (...) {
+        // No thread: the exchange's own thread closes it.
+      }
+    }
+    Close(fSession.release(), fConnection.release(), fRequest, fState, kClosingWaitMillis);
+  }
+  AsyncExchange(const AsyncExchange&) = delete;
+  AsyncExchange& operator=(const AsyncExchange&) = delete;
+
+ private:
+  static constexpr DWORD kClosingWaitMillis = 5000;
+  static constexpr DWORD kAbandonedClosingWaitMillis = 10 * 60 * 1000;
+
+  static void Close(HINTERNET session, HINTERNET connection, HINTERNET request, AsyncRequest* state,
+                    DWORD waitMillis) {
+    WinHttpCloseHandle(request);
+    if (WaitForSingleObject(state->closing, waitMillis) == WAIT_OBJECT_0) delete state;
+    WinHttpCloseHandle(connection);
+    WinHttpCloseHandle(session);
+  }
+
+  InternetHandle fSession;
+  InternetHandle fConnection;
+  HINTERNET fRequest;
+  AsyncRequest* fState;
+};
+
+// The exchange of a request without extra trust, asynchronously: the body
+// goes with the request, then the reply is read.
+HttpReply ExchangeAsync(HINTERNET request, AsyncRequest& state, const HttpPost& post,
+                        const std::wstring& headers, const Deadline& deadline,
+                        const std::function<void()>& wait) {
+  const long idle = post.idleTimeoutSeconds;
+  DWORD error = 0;
+  const auto fail = [&](DWORD code) {
+    wait();
+    return Failure(TransportErrorText(code, std::string()));
+  };
+  state.body = post.body;
+  const DWORD size = static_cast<DWORD>(state.body.size());
+  if (!WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(headers.size()),
+                          state.body.data(), size, size, reinterpret_cast<DWORD_PTR>(&state))) {
+    return fail(GetLastError());
+  }
+  if (!Await(state, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, idle, deadline, error)) {
+    return fail(error);
+  }
+  // The body is out: the caller's work overlaps the server's handling.
+  wait();
+  if (!WinHttpReceiveResponse(request, nullptr)) return fail(GetLastError());
+  if (!Await(state, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, idle, deadline, error)) {
+    return fail(error);
+  }
+  DWORD status = 0;
+  DWORD statusBytes = sizeof status;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return fail(GetLastError());
+  }
+  HttpReply reply;
+  reply.status = static_cast<int>(status);
+  std::string body;
+  for (;;) {
+    // Asks what has arrived, then reads just that: a read for more would
+    // wait for it, out of the deadline's reach.
+    if (!WinHttpQueryDataAvailable(request, nullptr)) {
+      reply.reason = TransportErrorText(GetLastError(), std::string());
+      return reply;
+    }
+    if (!Await(state, WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, idle, deadline, error)) {
+      reply.reason = TransportErrorText(error, std::string());
+      return reply;
+    }
+    if (state.bytes == 0) break;
+    const DWORD available = std::min<DWORD>(state.bytes, sizeof state.buffer);
+    if (!WinHttpReadData(request, state.buffer, available, nullptr)) {
+      reply.reason = TransportErrorText(GetLastError(), std::string());
+      return reply;
+    }
+    if (!Await(state, WINHTTP_CALLBACK_STATUS_READ_COMPLETE, idle, deadline, error)) {
+      reply.reason = TransportErrorText(error, std::string());
+      return reply;
+    }
+    if (state.bytes == 0) break;
+    if (body.size() + state.bytes > kMaxReplyBody) {
+      reply.reason = "Reply body too large";
+      return reply;
+    }
+    body.append(state.buffer, state.bytes);
+    // A server that drips its body keeps every single read short.
+    if (deadline.Passed()) {
+      reply.reason = TransportErrorText(ERROR_WINHTTP_TIMEOUT, std::string());
+      return reply;
+    }
+  }
+  reply.reason = win::Narrow(QueryHeader(request, WINHTTP_QUERY_STATUS_TEXT));
+  reply.body = std::move(body);
+  reply.success = status >= 200 && status < 300;
+  return reply;
+}
+
 // The extra trusted certificates for an https:// exchange; none when the
 // knob is unset. Raises qx::Error when the file named is no use.
 std::unique_ptr<win::ExtraTrust> ExtraTrustFor(bool secure, const std::string& trustFile) {
@@ -397,8 +594,11 @@ HttpReply PostXml(const HttpPost& request) {
   }
 
   // No agent name: the request then carries no User-Agent header.
+  // Without extra trust the exchange runs asynchronously, under one deadline;
+  // the checked one keeps to the calls its certificate guard was built on.
   InternetHandle session(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                     trust ? 0 : WINHTTP_FLAG_ASYNC));
   if (!session) return fail(GetLastError());
   const int idleMillis =
       static_cast<int>(std::min<long long>(request.idleTimeoutSeconds * 1000LL, deadline.Left()));
@@ -439,12 +639,21 @@ HttpReply PostXml(const HttpPost& request) {
       return failure;
     }
   } else {
-    const std::wstring headers = kContentType + authorization;
-    const DWORD size = static_cast<DWORD>(request.body.size());
-    if (!WinHttpSendRequest(req, headers.c_str(), static_cast<DWORD>(headers.size()),
-                            const_cast<char*>(request.body.data()), size, size, 0)) {
-      return fail(GetLastError());
+    auto* state = new AsyncRequest;
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state);
+    if (state->done == nullptr || state->closing == nullptr ||
+        !WinHttpSetOption(req, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
+        WinHttpSetStatusCallback(
+            req, OnAsyncStatus,
+            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+            0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+      const DWORD error = GetLastError();
+      delete state;
+      return fail(error);
     }
+    const AsyncExchange exchange(std::move(session), std::move(connection), handle.release(),
+                                 state);
+    return ExchangeAsync(req, *state, request, kContentType + authorization, deadline, wait);
   }
   // The body is out: the caller's work overlaps the server's handling.
   wait();

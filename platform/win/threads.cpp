@@ -76,6 +76,12 @@ LibraryThread::LibraryThread(std::function<void()> aBody) {
   fRunning.reset(new Running{thread});
 }
 
+void LibraryThread::Detach() noexcept {
+  if (!fRunning) return;
+  CloseHandle(fRunning->thread);
+  delete fRunning.release();
+}
+
 void LibraryThread::JoinAndFree::operator()(Running* aRunning) const noexcept {
   WaitForSingleObject(aRunning->thread, INFINITE);
   CloseHandle(aRunning->thread);

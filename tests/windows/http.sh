@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows HTTP client under Wine against local servers: a reply, a refused
 # authentication, a server error, a refused connection, and a slow reply
-# against the idle limit and against the overall deadline. The failures read
+# against the idle limit and against the overall deadline, and servers that
+# drip their headers or their body against the deadline. The failures read
 # as on Linux: the status, or status 0 with the transport's text. Then HTTPS
 # with a shop's own CA named by QX_TLS_CA_FILE: trusted only for a certificate
 # it signed, for the right host name, and nothing secret reaches a server
@@ -45,6 +46,20 @@ expect "slow reply, idle limit 1 s" '^success=0 status=0 reason=Timeout was reac
 fault 'kind=delay&ms=20000'
 expect "slow reply, deadline 1.5 s" '^success=0 status=0 reason=Timeout was reached waited=1 ms=[0-9]{1,4}$' \
   QX_HTTP_DEADLINE_MS=1500 $(host "$url" demo demo)
+# Servers that drip: the headers without end, or the body a byte at a time.
+# The deadline counts from the start of the exchange, whatever arrives.
+python3 "$(dirname "$0")/drip_server.py" >"$work/drip.port" &
+listener=$!
+for _ in $(seq 1 200); do [ -s "$work/drip.port" ] && break; sleep 0.05; done
+drip="http://127.0.0.1:$(head -n 1 "$work/drip.port")"
+for path in headers body; do
+  expect "dripping $path, deadline 3 s" '^success=0 status=(0|200) reason=Timeout was reached waited=1 ms=[2-7][0-9]{3}$' \
+    QX_HTTP_DEADLINE_MS=3000 $(host "$drip/$path" demo demo)
+done
+kill "$listener"
+wait "$listener" 2>/dev/null || true
+listener=""
+expect "reply after the dripping ones" '^success=1 status=200 reason=OK waited=1' $(host "$url" demo demo)
 kill "$sim"
 wait "$sim" 2>/dev/null || true
 expect "refused connection" "^success=0 status=0 reason=Couldn't connect to server waited=1" $(host "$url" demo demo)

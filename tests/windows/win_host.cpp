@@ -15,10 +15,10 @@
 //                               after every third, until it is killed
 //   win_host rights PATH        the access rights of a file or folder (SDDL)
 //   win_host scan FOLDER HOLD_MS STOPFILE
-//                               a virus scanner: opens every file below FOLDER
-//                               without FILE_SHARE_DELETE and holds it HOLD_MS,
-//                               over and over, until STOPFILE exists; prints
-//                               how many files it held
+//                               a virus scanner: opens each file that appears
+//                               below FOLDER without FILE_SHARE_DELETE and
+//                               holds it HOLD_MS, until STOPFILE exists;
+//                               prints how many files it held
 //   win_host NAME=VALUE ... COMMAND ...
 //                               sets each setting in the process environment
 //                               (SetEnvironmentVariableW) before COMMAND loads
@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -280,9 +281,10 @@ int Rights(int argc, char** argv) {
   return ok ? 0 : 1;
 }
 
-// Opens every file below |folder| the way scanners and indexers do: for
-// reading, sharing reads and writes but not deletes or renames.
-size_t HoldEach(const std::wstring& folder, DWORD holdMillis) {
+// Opens each file below |folder| not scanned yet the way scanners and
+// indexers do when a file appears: for reading, sharing reads and writes but
+// not deletes or renames.
+size_t HoldEach(const std::wstring& folder, DWORD holdMillis, std::set<std::wstring>& scanned) {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return 0;
@@ -292,9 +294,10 @@ size_t HoldEach(const std::wstring& folder, DWORD holdMillis) {
     if (name == L"." || name == L"..") continue;
     const std::wstring path = folder + L"\\" + name;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      held += HoldEach(path, holdMillis);
+      held += HoldEach(path, holdMillis, scanned);
       continue;
     }
+    if (!scanned.insert(path).second) continue;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) continue;
@@ -312,11 +315,12 @@ int Scan(int argc, char** argv) {
   const DWORD holdMillis = static_cast<DWORD>(std::atoi(argv[1]));
   const std::wstring stop = Wide(argv[2]);
   size_t held = 0;
+  std::set<std::wstring> scanned;
   // Bounded: a test that forgets the stop file still ends.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
   while (GetFileAttributesW(stop.c_str()) == INVALID_FILE_ATTRIBUTES &&
          std::chrono::steady_clock::now() < deadline) {
-    held += HoldEach(folder, holdMillis);
+    held += HoldEach(folder, holdMillis, scanned);
     Sleep(1);
   }
   std::printf("scanner held %zu files\n", held);
