@@ -438,11 +438,14 @@ class AsyncExchange {
   ~AsyncExchange() {
     if (fState->timedOut) {
       try {
-        LibraryThread([session = fSession.release(), connection = fConnection.release(),
-                       request = fRequest, state = fState] {
+        LibraryThread([session = fSession.get(), connection = fConnection.get(), request = fRequest,
+                       state = fState] {
           NameCurrentThread("qx-http-close");
           Close(session, connection, request, state, kAbandonedClosingWaitMillis);
         }).Detach();
+        // The thread's own now.
+        (void)fSession.release();
+        (void)fConnection.release();
         return;
       } catch (...) {
         // No thread: the exchange's own thread closes it.
