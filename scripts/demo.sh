@@ -16,6 +16,8 @@ password=demo
 rm -rf "$data"
 mkdir -p "$data"
 log="$data/rtsim.log"
+# Made here: the simulator's own redirection may come after the first look.
+: >"$log"
 
 "$build/rtsim" --listen 127.0.0.1:0 --user "$user" --password "$password" --log >"$log" 2>&1 &
 sim=$!
