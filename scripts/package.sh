@@ -159,6 +159,7 @@ cc -std=c11 -Wall -Werror examples/host_example.c $(pkg-config --cflags --libs Q
 cc -std=c11 -Wall -Werror examples/host_example.c -lQXRS_VURUV90_20 -o "$work/host_l"
 
 # The installed simulator, with the credentials the hosts use.
+: >"$work/rtsim.log"
 /usr/bin/rtsim --listen 127.0.0.1:0 --user demo --password demo >"$work/rtsim.log" 2>&1 &
 sim=$!
 port=""

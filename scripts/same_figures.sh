@@ -55,6 +55,7 @@ sign() {  # label runner...
   local label=$1; shift
   local data=$work/$label log=$work/$label.rtsim.log port=""
   mkdir -p "$data"
+  : >"$log"
   "$x86/rtsim" --listen 127.0.0.1:0 --user u --password p --vat 5:2000 >"$log" 2>&1 &
   local sim=$!
   for _ in $(seq 1 100); do
