@@ -141,7 +141,7 @@ TEST_F(ManagerPusherTest, SwitchedTillIsDeliveredToTheServerItsOpeningNamed) {
   size_t toOther = 0;
   for (const rtsim::RecordedRequest& r : other.Requests()) {
     toOther += r.kind == "createReceipt";
-    EXPECT_EQ(r.body.find("T01"), std::string::npos) << r.body;
+    EXPECT_EQ(r.body.find("tillId=\"T01\""), std::string::npos) << r.body;
   }
   EXPECT_EQ(toOther, 2u);
   EXPECT_EQ(ListFiles(QueueDir("T01"), ".srtd").size(), 2u);
