@@ -563,13 +563,12 @@ bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string&
   // queued name.
   const std::string target =
       JoinPath(aTargetDir, UnclaimedQueueFileName(ExtractFileName(aFileName)));
-  if (aTargetDir != fMadeDir) {
-    ForceDirectories(aTargetDir);
-    fMadeDir = aTargetDir;
-  }
+  std::string notMade;  // why the directory could not be made, if it could not
+  if (aTargetDir != fMadeDir && ForceDirectories(aTargetDir, &notMade)) fMadeDir = aTargetDir;
   MoveOutcome moved = RenameNoReplace(aFileName, target);
   if (moved.kind == MoveOutcome::kFailed) {
-    ForceDirectories(aTargetDir);
+    notMade.clear();
+    ForceDirectories(aTargetDir, &notMade);
     moved = RenameNoReplace(aFileName, target);
   }
   if (moved) {
@@ -586,7 +585,8 @@ bool kRTSPusherThread::FileAway(const std::string& aFileName, const std::string&
   if (moved.kind == MoveOutcome::kFailed) {
     // An I/O error, not a clash: the document stays claimed in the queue
     // and is filed when the queue is tried again.
-    LogError("Cannot file " + aFileName + " in " + aTargetDir + ": " + moved.cause);
+    LogError("Cannot file " + aFileName + " in " + aTargetDir + ": " +
+             (notMade.empty() ? moved.cause : notMade));
     return false;
   }
   LogError("Duplicate File Name found: " + target);

@@ -235,6 +235,16 @@ TEST_F(PusherTest, FilingDirectoryTakenAwayIsMadeAgain) {
   Queue("T01-0001-0002.srtd", Receipt(2), 20);
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0002.srtd")); }));
   EXPECT_FALSE(fs::exists(queue_ + "/T01-0001-0002.srtd_duplicate.err"));
+
+  // A file where the folder belongs: the log says why the folder is not
+  // there, and the document waits in the queue until it can be filed.
+  fs::remove_all(processed_);
+  std::ofstream(processed_) << "in the way";
+  Queue("T01-0001-0003.srtd", Receipt(3), 30);
+  ASSERT_TRUE(WaitUntil([&] { return LogContains("Cannot create folder \"" + processed_); }));
+  fs::remove(processed_);
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-0003.srtd")); }));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "2", "3"}));
 }
 
 TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
