@@ -8,6 +8,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -143,56 +144,6 @@ HttpReply Failure(std::string reason) {
   return reply;
 }
 
-// Reads the reply body to its end. False (with |error| set) on a transport
-// failure; |tooLarge| when it passes the size cap.
-bool ReadBody(HINTERNET request, long idleSeconds, const Deadline& deadline, std::string& body,
-              bool& tooLarge, DWORD& error) {
-  char buffer[65536];
-  for (;;) {
-    // A server that drips its body keeps every single read short.
-    if (deadline.Passed()) {
-      error = ERROR_WINHTTP_TIMEOUT;
-      return false;
-    }
-    LimitNextWait(request, idleSeconds, deadline);
-    DWORD read = 0;
-    if (!WinHttpReadData(request, buffer, sizeof buffer, &read)) {
-      error = GetLastError();
-      return false;
-    }
-    if (read == 0) return true;
-    if (body.size() + read > kMaxReplyBody) {
-      tooLarge = true;
-      return true;
-    }
-    body.append(buffer, read);
-  }
-}
-
-// Writes the whole body of a request sent without it.
-bool WriteBody(HINTERNET request, std::string_view body, long idleSeconds, const Deadline& deadline,
-               DWORD& error) {
-  while (!body.empty()) {
-    if (deadline.Passed()) {
-      error = ERROR_WINHTTP_TIMEOUT;
-      return false;
-    }
-    LimitNextWait(request, idleSeconds, deadline);
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(body.size(), 1u << 20));
-    DWORD written = 0;
-    if (!WinHttpWriteData(request, body.data(), chunk, &written)) {
-      error = GetLastError();
-      return false;
-    }
-    if (written == 0) {
-      error = ERROR_WINHTTP_CONNECTION_ERROR;
-      return false;
-    }
-    body.remove_prefix(written);
-  }
-  return true;
-}
-
 // Keeps the credentials and the body of a request off any connection whose
 // server certificate has not passed the check against the extra trusted
 // certificates. WinHTTP shows a connection's certificate only once a
@@ -201,18 +152,52 @@ bool WriteBody(HINTERNET request, std::string_view body, long idleSeconds, const
 // certificate passed. A connection opened later loses the credentials before
 // headers are built for it, and the request on it is abandoned.
 struct ConnectionGuard {
-  ConnectionGuard(InternetHandle& guarded, const win::ExtraTrust& extraTrust,
-                  std::wstring serverHost)
-      : request(guarded), trust(extraTrust), host(std::move(serverHost)) {}
+  ConnectionGuard(std::unique_ptr<win::ExtraTrust> extraTrust, std::wstring serverHost)
+      : trust(std::move(extraTrust)), host(std::move(serverHost)) {}
 
-  InternetHandle& request;
-  const win::ExtraTrust& trust;
+  const std::unique_ptr<win::ExtraTrust> trust;
   const std::wstring host;
-  bool carriesSecrets = false;  // the send under way has credentials on it
-  bool opened = false;          // it opened a connection
-  bool trusted = false;         // that connection's certificate passed
-  bool closed = false;          // the callback closed the request
-  std::string refusal;
+  bool carriesSecrets = false;      // the send under way has credentials on it
+  bool opened = false;              // it opened a connection
+  bool trusted = false;             // that connection's certificate passed
+  std::string refusal;              // what was wrong with the certificate
+  std::atomic<bool> closed{false};  // the check closed the request; set last
+};
+
+// An exchange in WinHTTP's asynchronous mode, so that one deadline holds
+// whatever the server does: each operation is started, and the exchange's
+// thread waits for its completion with the time left; a server that drips
+// headers or a body without end cannot hold it past the deadline. WinHTTP's
+// callback threads record each completion here and signal. The state (with
+// the buffers WinHTTP reads from and fills, and the certificate check its
+// callbacks run) lives until WinHTTP reports the request handle closing, so
+// no late callback touches freed memory.
+struct AsyncRequest {
+  HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE closing = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HINTERNET request = nullptr;
+  std::atomic<bool> requestClosed{false};
+  DWORD status = 0;                      // the last completion
+  DWORD error = 0;                       // a failed operation's cause
+  DWORD bytes = 0;                       // read or written
+  bool timedOut = false;                 // the exchange's thread gave up waiting
+  std::string body;                      // the request's body, WinHTTP's until the close
+  std::optional<ConnectionGuard> guard;  // for a server trusted through QX_TLS_CA_FILE
+  char buffer[65536];
+  ~AsyncRequest() {
+    if (done != nullptr) CloseHandle(done);
+    if (closing != nullptr) CloseHandle(closing);
+  }
+  // Closes the request handle, once, whichever thread gets there first.
+  void CloseRequest() {
+    if (!requestClosed.exchange(true)) WinHttpCloseHandle(request);
+  }
+  // Ends the operation under way as failed.
+  void Fail(DWORD code) {
+    error = code;
+    status = WINHTTP_CALLBACK_STATUS_REQUEST_ERROR;
+    SetEvent(done);
+  }
 };
 
 bool ServerIsTrusted(HINTERNET request, ConnectionGuard& guard) {
@@ -223,163 +208,43 @@ bool ServerIsTrusted(HINTERNET request, ConnectionGuard& guard) {
     guard.refusal = "the server's certificate cannot be read";
     return false;
   }
-  guard.refusal = guard.trust.Refusal(certificate, guard.host);
+  guard.refusal = guard.trust->Refusal(certificate, guard.host);
   CertFreeCertificateContext(certificate);
   return guard.refusal.empty();
 }
 
-void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status, void*, DWORD) {
-  auto* guard = reinterpret_cast<ConnectionGuard*>(context);
-  if (guard == nullptr || guard->closed) return;
+// The certificate check, as WinHTTP opens a connection and builds a
+// request's headers for it.
+void GuardConnection(HINTERNET request, DWORD status, AsyncRequest& state) {
+  ConnectionGuard& guard = *state.guard;
+  if (guard.closed) return;
   if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) {
-    guard->opened = true;
-    guard->trusted = false;
+    guard.opened = true;
+    guard.trusted = false;
     WinHttpAddRequestHeaders(request, L"Authorization:", static_cast<DWORD>(-1),
                              WINHTTP_ADDREQ_FLAG_REPLACE);
-  } else if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
-    guard->trusted = ServerIsTrusted(request, *guard);
-    if (!guard->trusted || (guard->carriesSecrets && guard->opened)) {
-      // Stops the send where WinHTTP still can; where it cannot, nothing
-      // secret is on it.
-      guard->closed = true;
-      WinHttpCloseHandle(guard->request.release());
-    }
+    return;
   }
+  guard.trusted = ServerIsTrusted(request, guard);
+  if (guard.trusted && !(guard.carriesSecrets && guard.opened)) return;
+  // Stops the send where WinHTTP still can; where it cannot, nothing secret
+  // is on it.
+  guard.closed = true;
+  state.CloseRequest();
+  state.Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
 }
 
-constexpr char kConnectionNotKept[] =
-    "Server did not keep the connection its certificate was checked on";
-constexpr wchar_t kContentType[] = L"Content-Type: application/soap+xml; charset=utf-8\r\n";
-
-// One send of the guarded request with |headers| added and |total| body
-// bytes announced, none given. False with |failure| set when it did not go
-// out over a trusted connection it may use.
-bool SendGuarded(const wchar_t* headers, DWORD total, ConnectionGuard& guard,
-                 const std::string& trustFile, HttpReply& failure) {
-  guard.opened = false;
-  const BOOL sent = WinHttpSendRequest(
-      guard.request.get(), headers, headers == nullptr ? 0 : static_cast<DWORD>(-1),
-      WINHTTP_NO_REQUEST_DATA, 0, total, reinterpret_cast<DWORD_PTR>(&guard));
-  const DWORD error = GetLastError();
-  if (!sent && !guard.closed) {
-    failure = Failure(TransportErrorText(error, trustFile));
-  } else if (!guard.trusted) {
-    failure = Failure(CertificateFailureText(guard.refusal, trustFile));
-  } else if (guard.closed) {
-    failure = Failure(kConnectionNotKept);
-  } else {
-    return true;
-  }
-  return false;
-}
-
-// Sends the request and its body over a connection whose certificate passed
-// |guard|'s check: a bare request (no credentials, no body) opens it and has
-// its certificate checked, its reply is read and dropped, then the real
-// request goes out on the same connection. False with |failure| set.
-bool SendChecked(const HttpPost& post, const std::wstring& authorization, const Deadline& deadline,
-                 ConnectionGuard& guard, const std::string& trustFile, HttpReply& failure) {
-  HINTERNET request = guard.request.get();
-  DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-  if (!WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags) ||
-      WinHttpSetStatusCallback(
-          request, OnRequestStatus,
-          WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST,
-          0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-    failure = Failure(TransportErrorText(GetLastError(), trustFile));
-    return false;
-  }
-  if (!SendGuarded(kContentType, 0, guard, trustFile, failure)) return false;
-  LimitNextWait(request, post.idleTimeoutSeconds, deadline);
-  std::string dropped;
-  bool tooLarge = false;
-  DWORD error = 0;
-  if (!WinHttpReceiveResponse(request, nullptr) ||
-      !ReadBody(request, post.idleTimeoutSeconds, deadline, dropped, tooLarge, error)) {
-    failure = Failure(TransportErrorText(error != 0 ? error : GetLastError(), trustFile));
-    return false;
-  }
-  if (tooLarge) {
-    failure = Failure("Reply body too large");
-    return false;
-  }
-
-  guard.carriesSecrets = true;
-  const std::wstring headers =
-      authorization + L"Content-Length: " + std::to_wstring(post.body.size()) + L"\r\n";
-  if (!WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1),
-                                WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-    failure = Failure(TransportErrorText(GetLastError(), trustFile));
-    return false;
-  }
-  const DWORD size = static_cast<DWORD>(post.body.size());
-  if (!SendGuarded(nullptr, size, guard, trustFile, failure)) return false;
-  if (!WriteBody(request, post.body, post.idleTimeoutSeconds, deadline, error)) {
-    failure = Failure(TransportErrorText(error, trustFile));
-    return false;
-  }
-  return true;
-}
-
-// The reply to a request whose body is out.
-HttpReply ReadReply(HINTERNET request, const HttpPost& post, const Deadline& deadline,
-                    const std::string& trustFile) {
-  LimitNextWait(request, post.idleTimeoutSeconds, deadline);
-  if (!WinHttpReceiveResponse(request, nullptr)) {
-    return Failure(TransportErrorText(GetLastError(), trustFile));
-  }
-  DWORD status = 0;
-  DWORD statusBytes = sizeof status;
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
-                           WINHTTP_NO_HEADER_INDEX)) {
-    return Failure(TransportErrorText(GetLastError(), trustFile));
-  }
-  HttpReply reply;
-  reply.status = static_cast<int>(status);
-  std::string body;
-  bool tooLarge = false;
-  DWORD error = 0;
-  if (!ReadBody(request, post.idleTimeoutSeconds, deadline, body, tooLarge, error)) {
-    reply.reason = TransportErrorText(error, trustFile);
-  } else if (tooLarge) {
-    reply.reason = "Reply body too large";
-  } else {
-    reply.reason = win::Narrow(QueryHeader(request, WINHTTP_QUERY_STATUS_TEXT));
-    reply.body = std::move(body);
-    reply.success = status >= 200 && status < 300;
-  }
-  return reply;
-}
-
-// An exchange in WinHTTP's asynchronous mode, so that one deadline holds
-// whatever the server does: each operation is started, and the exchange's
-// thread waits for its completion with the time left; a server that drips
-// headers or a body without end cannot hold it past the deadline. WinHTTP's
-// callback threads record each completion here and signal. The state (with
-// the read buffer WinHTTP fills) lives until WinHTTP reports the request
-// handle closing, so no late callback touches freed memory.
-struct AsyncRequest {
-  HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  HANDLE closing = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  DWORD status = 0;       // the last completion
-  DWORD error = 0;        // a failed operation's cause
-  DWORD bytes = 0;        // read or written
-  bool timedOut = false;  // the exchange's thread gave up waiting
-  std::string body;       // the request's body, WinHTTP's until the close
-  char buffer[65536];
-  ~AsyncRequest() {
-    if (done != nullptr) CloseHandle(done);
-    if (closing != nullptr) CloseHandle(closing);
-  }
-};
-
-void CALLBACK OnAsyncStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD length) {
+void CALLBACK OnAsyncStatus(HINTERNET request, DWORD_PTR context, DWORD status, void* info,
+                            DWORD length) {
   auto* state = reinterpret_cast<AsyncRequest*>(context);
   if (state == nullptr) return;
   switch (status) {
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
       SetEvent(state->closing);
+      return;
+    case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+      if (state->guard) GuardConnection(request, status, *state);
       return;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
       state->error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
@@ -388,8 +253,6 @@ void CALLBACK OnAsyncStatus(HINTERNET, DWORD_PTR context, DWORD status, void* in
       state->bytes = length;
       break;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-      state->bytes = info != nullptr ? *static_cast<DWORD*>(info) : 0;
-      break;
     case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
       state->bytes = info != nullptr ? *static_cast<DWORD*>(info) : 0;
       break;
@@ -429,19 +292,14 @@ bool Await(AsyncRequest& state, DWORD expected, long idleSeconds, const Deadline
 // finish a pending read before they close, and the server may drip for long.
 class AsyncExchange {
  public:
-  AsyncExchange(InternetHandle session, InternetHandle connection, HINTERNET request,
-                AsyncRequest* state)
-      : fSession(std::move(session)),
-        fConnection(std::move(connection)),
-        fRequest(request),
-        fState(state) {}
+  AsyncExchange(InternetHandle session, InternetHandle connection, AsyncRequest* state)
+      : fSession(std::move(session)), fConnection(std::move(connection)), fState(state) {}
   ~AsyncExchange() {
     if (fState->timedOut) {
       try {
-        LibraryThread([session = fSession.get(), connection = fConnection.get(), request = fRequest,
-                       state = fState] {
+        LibraryThread([session = fSession.get(), connection = fConnection.get(), state = fState] {
           NameCurrentThread("qx-http-close");
-          Close(session, connection, request, state, kAbandonedClosingWaitMillis);
+          Close(session, connection, state, kAbandonedClosingWaitMillis);
         }).Detach();
         // The thread's own now.
         (void)fSession.release();
@@ -451,7 +309,7 @@ class AsyncExchange {
         // No thread: the exchange's own thread closes it.
       }
     }
-    Close(fSession.release(), fConnection.release(), fRequest, fState, kClosingWaitMillis);
+    Close(fSession.release(), fConnection.release(), fState, kClosingWaitMillis);
   }
   AsyncExchange(const AsyncExchange&) = delete;
   AsyncExchange& operator=(const AsyncExchange&) = delete;
@@ -460,9 +318,9 @@ class AsyncExchange {
   static constexpr DWORD kClosingWaitMillis = 5000;
   static constexpr DWORD kAbandonedClosingWaitMillis = 10 * 60 * 1000;
 
-  static void Close(HINTERNET session, HINTERNET connection, HINTERNET request, AsyncRequest* state,
+  static void Close(HINTERNET session, HINTERNET connection, AsyncRequest* state,
                     DWORD waitMillis) {
-    WinHttpCloseHandle(request);
+    state->CloseRequest();
     if (WaitForSingleObject(state->closing, waitMillis) == WAIT_OBJECT_0) delete state;
     WinHttpCloseHandle(connection);
     WinHttpCloseHandle(session);
@@ -470,90 +328,210 @@ class AsyncExchange {
 
   InternetHandle fSession;
   InternetHandle fConnection;
-  HINTERNET fRequest;
   AsyncRequest* fState;
 };
 
-// The exchange of a request without extra trust, asynchronously: the body
-// goes with the request, then the reply is read.
-HttpReply ExchangeAsync(HINTERNET request, AsyncRequest& state, const HttpPost& post,
-                        const std::wstring& headers, const Deadline& deadline,
-                        const std::function<void()>& wait) {
-  const long idle = post.idleTimeoutSeconds;
-  DWORD error = 0;
-  const auto fail = [&](DWORD code) {
-    wait();
-    return Failure(TransportErrorText(code, std::string()));
-  };
-  state.body = post.body;
-  const DWORD size = static_cast<DWORD>(state.body.size());
-  if (!WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(headers.size()),
-                          state.body.data(), size, size, reinterpret_cast<DWORD_PTR>(&state))) {
-    return fail(GetLastError());
+// Starts a send of the request with |headers| added (none: null) and
+// |total| body bytes announced, |size| of them from the state's body, and
+// waits for it. False with |error| set.
+bool SendAsync(AsyncRequest& state, const wchar_t* headers, DWORD size, DWORD total, long idle,
+               const Deadline& deadline, DWORD& error) {
+  if (!WinHttpSendRequest(state.request, headers, headers == nullptr ? 0 : static_cast<DWORD>(-1),
+                          size == 0 ? WINHTTP_NO_REQUEST_DATA : state.body.data(), size, total,
+                          reinterpret_cast<DWORD_PTR>(&state))) {
+    error = GetLastError();
+    return false;
   }
-  if (!Await(state, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, idle, deadline, error)) {
-    return fail(error);
+  return Await(state, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, idle, deadline, error);
+}
+
+// Writes the state's body, for a request sent without it.
+bool WriteBodyAsync(AsyncRequest& state, long idle, const Deadline& deadline, DWORD& error) {
+  for (size_t offset = 0; offset < state.body.size(); offset += state.bytes) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(state.body.size() - offset, 1u << 20));
+    if (!WinHttpWriteData(state.request, state.body.data() + offset, chunk, nullptr)) {
+      error = GetLastError();
+      return false;
+    }
+    if (!Await(state, WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE, idle, deadline, error)) return false;
+    if (state.bytes == 0) {
+      error = ERROR_WINHTTP_CONNECTION_ERROR;
+      return false;
+    }
   }
-  // The body is out: the caller's work overlaps the server's handling.
-  wait();
-  if (!WinHttpReceiveResponse(request, nullptr)) return fail(GetLastError());
-  if (!Await(state, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, idle, deadline, error)) {
-    return fail(error);
+  return true;
+}
+
+// Waits for the reply's headers.
+bool AwaitHeaders(AsyncRequest& state, long idle, const Deadline& deadline, DWORD& error) {
+  if (!WinHttpReceiveResponse(state.request, nullptr)) {
+    error = GetLastError();
+    return false;
   }
-  DWORD status = 0;
-  DWORD statusBytes = sizeof status;
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
-                           WINHTTP_NO_HEADER_INDEX)) {
-    return fail(GetLastError());
-  }
-  HttpReply reply;
-  reply.status = static_cast<int>(status);
-  std::string body;
+  return Await(state, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, idle, deadline, error);
+}
+
+// Reads the reply body to its end. False (with |error| set) on a transport
+// failure; |tooLarge| when it passes the size cap.
+bool ReadBodyAsync(AsyncRequest& state, long idle, const Deadline& deadline, std::string& body,
+                   bool& tooLarge, DWORD& error) {
   for (;;) {
     // Asks what has arrived, then reads just that: a read for more would
     // wait for it, out of the deadline's reach.
-    if (!WinHttpQueryDataAvailable(request, nullptr)) {
-      reply.reason = TransportErrorText(GetLastError(), std::string());
-      return reply;
+    if (!WinHttpQueryDataAvailable(state.request, nullptr)) {
+      error = GetLastError();
+      return false;
     }
-    if (!Await(state, WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, idle, deadline, error)) {
-      reply.reason = TransportErrorText(error, std::string());
-      return reply;
-    }
-    if (state.bytes == 0) break;
+    if (!Await(state, WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, idle, deadline, error)) return false;
+    if (state.bytes == 0) return true;
     const DWORD available = std::min<DWORD>(state.bytes, sizeof state.buffer);
-    if (!WinHttpReadData(request, state.buffer, available, nullptr)) {
-      reply.reason = TransportErrorText(GetLastError(), std::string());
-      return reply;
+    if (!WinHttpReadData(state.request, state.buffer, available, nullptr)) {
+      error = GetLastError();
+      return false;
     }
-    if (!Await(state, WINHTTP_CALLBACK_STATUS_READ_COMPLETE, idle, deadline, error)) {
-      reply.reason = TransportErrorText(error, std::string());
-      return reply;
-    }
-    if (state.bytes == 0) break;
+    if (!Await(state, WINHTTP_CALLBACK_STATUS_READ_COMPLETE, idle, deadline, error)) return false;
+    if (state.bytes == 0) return true;
     if (body.size() + state.bytes > kMaxReplyBody) {
-      reply.reason = "Reply body too large";
-      return reply;
+      tooLarge = true;
+      return true;
     }
     body.append(state.buffer, state.bytes);
     // A server that drips its body keeps every single read short.
     if (deadline.Passed()) {
-      reply.reason = TransportErrorText(ERROR_WINHTTP_TIMEOUT, std::string());
-      return reply;
+      error = ERROR_WINHTTP_TIMEOUT;
+      return false;
     }
   }
-  reply.reason = win::Narrow(QueryHeader(request, WINHTTP_QUERY_STATUS_TEXT));
-  reply.body = std::move(body);
-  reply.success = status >= 200 && status < 300;
+}
+
+// The reply to a request whose body is out.
+HttpReply ReadReplyAsync(AsyncRequest& state, long idle, const Deadline& deadline,
+                         const std::string& trustFile) {
+  DWORD error = 0;
+  if (!AwaitHeaders(state, idle, deadline, error))
+    return Failure(TransportErrorText(error, trustFile));
+  DWORD status = 0;
+  DWORD statusBytes = sizeof status;
+  if (!WinHttpQueryHeaders(state.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return Failure(TransportErrorText(GetLastError(), trustFile));
+  }
+  HttpReply reply;
+  reply.status = static_cast<int>(status);
+  std::string body;
+  bool tooLarge = false;
+  if (!ReadBodyAsync(state, idle, deadline, body, tooLarge, error)) {
+    reply.reason = TransportErrorText(error, trustFile);
+  } else if (tooLarge) {
+    reply.reason = "Reply body too large";
+  } else {
+    reply.reason = win::Narrow(QueryHeader(state.request, WINHTTP_QUERY_STATUS_TEXT));
+    reply.body = std::move(body);
+    reply.success = status >= 200 && status < 300;
+  }
   return reply;
 }
 
-// The extra trusted certificates for an https:// exchange; none when the
-// knob is unset. Raises qx::Error when the file named is no use.
-std::unique_ptr<win::ExtraTrust> ExtraTrustFor(bool secure, const std::string& trustFile) {
-  if (!secure || trustFile.empty()) return nullptr;
-  return std::make_unique<win::ExtraTrust>(trustFile);
+constexpr char kConnectionNotKept[] =
+    "Server did not keep the connection its certificate was checked on";
+constexpr wchar_t kContentType[] = L"Content-Type: application/soap+xml; charset=utf-8\r\n";
+
+// One send of the checked request with |headers| added and |total| body
+// bytes announced, none given. False with |failure| set when it did not go
+// out over a trusted connection it may use.
+bool SendGuarded(AsyncRequest& state, const wchar_t* headers, DWORD total, long idle,
+                 const Deadline& deadline, const std::string& trustFile, HttpReply& failure) {
+  ConnectionGuard& guard = *state.guard;
+  guard.opened = false;
+  DWORD error = 0;
+  const bool sent = SendAsync(state, headers, 0, total, idle, deadline, error);
+  if (guard.closed) {
+    failure = Failure(guard.trusted ? kConnectionNotKept
+                                    : CertificateFailureText(guard.refusal, trustFile));
+  } else if (!sent) {
+    failure = Failure(TransportErrorText(error, trustFile));
+  } else if (!guard.trusted) {
+    failure = Failure(CertificateFailureText(guard.refusal, trustFile));
+  } else {
+    return true;
+  }
+  return false;
+}
+
+// Sends the request and its body over a connection whose certificate passed
+// the state's guard: a bare request (no credentials, no body) opens it and
+// has its certificate checked, its reply is read and dropped, then the real
+// request goes out on the same connection. False with |failure| set.
+bool SendChecked(AsyncRequest& state, const HttpPost& post, const std::wstring& authorization,
+                 const Deadline& deadline, const std::string& trustFile, HttpReply& failure) {
+  const long idle = post.idleTimeoutSeconds;
+  DWORD error = 0;
+  DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+  if (!WinHttpSetOption(state.request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags)) {
+    failure = Failure(TransportErrorText(GetLastError(), trustFile));
+    return false;
+  }
+  if (!SendGuarded(state, kContentType, 0, idle, deadline, trustFile, failure)) return false;
+  std::string dropped;
+  bool tooLarge = false;
+  if (!AwaitHeaders(state, idle, deadline, error) ||
+      !ReadBodyAsync(state, idle, deadline, dropped, tooLarge, error)) {
+    failure = Failure(TransportErrorText(error, trustFile));
+    return false;
+  }
+  if (tooLarge) {
+    failure = Failure("Reply body too large");
+    return false;
+  }
+
+  state.guard->carriesSecrets = true;
+  const std::wstring headers =
+      authorization + L"Content-Length: " + std::to_wstring(post.body.size()) + L"\r\n";
+  if (!WinHttpAddRequestHeaders(state.request, headers.c_str(), static_cast<DWORD>(-1),
+                                WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+    failure = Failure(TransportErrorText(GetLastError(), trustFile));
+    return false;
+  }
+  state.body = post.body;
+  const DWORD size = static_cast<DWORD>(state.body.size());
+  if (!SendGuarded(state, nullptr, size, idle, deadline, trustFile, failure)) return false;
+  if (!WriteBodyAsync(state, idle, deadline, error)) {
+    failure = Failure(TransportErrorText(error, trustFile));
+    return false;
+  }
+  return true;
+}
+
+// The exchange of a request and its reply; with a guard, over a checked
+// connection.
+HttpReply Exchange(AsyncRequest& state, const HttpPost& post, const std::wstring& authorization,
+                   const Deadline& deadline, const std::string& trustFile,
+                   const std::function<void()>& wait) {
+  const long idle = post.idleTimeoutSeconds;
+  if (state.guard) {
+    HttpReply failure;
+    if (!SendChecked(state, post, authorization, deadline, trustFile, failure)) {
+      wait();
+      return failure;
+    }
+  } else {
+    state.body = post.body;
+    const DWORD size = static_cast<DWORD>(state.body.size());
+    const std::wstring headers = kContentType + authorization;
+    DWORD error = 0;
+    if (!SendAsync(state, headers.c_str(), size, size, idle, deadline, error)) {
+      wait();
+      return Failure(TransportErrorText(error, trustFile));
+    }
+  }
+  // The body is out: the caller's work overlaps the server's handling.
+  wait();
+  HttpReply reply = ReadReplyAsync(state, idle, deadline, trustFile);
+  // WinHTTP sends again only for redirects and logons, both turned off; were
+  // it to send on a new connection, the guard abandons that request.
+  if (state.guard && state.guard->closed) return Failure(kConnectionNotKept);
+  return reply;
 }
 
 }  // namespace
@@ -589,19 +567,19 @@ HttpReply PostXml(const HttpPost& request) {
   trustFile = secure ? win::ExtraTrustFile() : std::string();
   std::unique_ptr<win::ExtraTrust> trust;
   try {
-    trust = ExtraTrustFor(secure, trustFile);
+    if (secure && !trustFile.empty()) trust = std::make_unique<win::ExtraTrust>(trustFile);
   } catch (const Error&) {
     wait();
     return Failure("Problem with the SSL CA cert (path? access rights?) (QX_TLS_CA_FILE " +
                    trustFile + " is not a readable PEM file)");
   }
+  if (request.body.size() > 0xFFFFFFFFu) return fail(ERROR_NOT_ENOUGH_MEMORY);
 
-  // No agent name: the request then carries no User-Agent header.
-  // Without extra trust the exchange runs asynchronously, under one deadline;
-  // the checked one keeps to the calls its certificate guard was built on.
+  // No agent name: the request then carries no User-Agent header. The
+  // exchange runs asynchronously, under one deadline.
   InternetHandle session(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                                     trust ? 0 : WINHTTP_FLAG_ASYNC));
+                                     WINHTTP_FLAG_ASYNC));
   if (!session) return fail(GetLastError());
   const int idleMillis =
       static_cast<int>(std::min<long long>(request.idleTimeoutSeconds * 1000LL, deadline.Left()));
@@ -628,43 +606,29 @@ HttpReply PostXml(const HttpPost& request) {
   WinHttpSetOption(req, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
   LimitNextWait(req, request.idleTimeoutSeconds, deadline);
 
+  auto* state = new AsyncRequest;
+  if (trust) state->guard.emplace(std::move(trust), host);
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state);
+  const DWORD notifications =
+      WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+      (state->guard ? WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST
+                    : 0);
+  if (state->done == nullptr || state->closing == nullptr ||
+      !WinHttpSetOption(req, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
+      WinHttpSetStatusCallback(req, OnAsyncStatus, notifications, 0) ==
+          WINHTTP_INVALID_STATUS_CALLBACK) {
+    const DWORD error = GetLastError();
+    delete state;
+    return fail(error);
+  }
+  state->request = handle.release();
+  const AsyncExchange exchange(std::move(session), std::move(connection), state);
+
   // Basic authentication goes with the request itself, without waiting to
   // be challenged.
   const std::wstring authorization =
       L"Authorization: Basic " + win::Wide(Base64(request.user + ":" + request.password)) + L"\r\n";
-  if (request.body.size() > 0xFFFFFFFFu) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  std::optional<ConnectionGuard> guard;
-  if (trust) {
-    guard.emplace(handle, *trust, host);
-    HttpReply failure;
-    if (!SendChecked(request, authorization, deadline, *guard, trustFile, failure)) {
-      wait();
-      return failure;
-    }
-  } else {
-    auto* state = new AsyncRequest;
-    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state);
-    if (state->done == nullptr || state->closing == nullptr ||
-        !WinHttpSetOption(req, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
-        WinHttpSetStatusCallback(
-            req, OnAsyncStatus,
-            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
-            0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-      const DWORD error = GetLastError();
-      delete state;
-      return fail(error);
-    }
-    const AsyncExchange exchange(std::move(session), std::move(connection), handle.release(),
-                                 state);
-    return ExchangeAsync(req, *state, request, kContentType + authorization, deadline, wait);
-  }
-  // The body is out: the caller's work overlaps the server's handling.
-  wait();
-  HttpReply reply = ReadReply(req, request, deadline, trustFile);
-  // WinHTTP sends again only for redirects and logons, both turned off; were
-  // it to send on a new connection, the guard abandons that request.
-  if (guard && guard->closed) return Failure(kConnectionNotKept);
-  return reply;
+  return Exchange(*state, request, authorization, deadline, trustFile, wait);
 }
 
 }  // namespace qx

@@ -5,8 +5,8 @@
 # drip their headers or their body against the deadline. The failures read
 # as on Linux: the status, or status 0 with the transport's text. Then HTTPS
 # with a shop's own CA named by QX_TLS_CA_FILE: trusted only for a certificate
-# it signed, for the right host name, and nothing secret reaches a server
-# before its certificate passed.
+# it signed, for the right host name, under the same deadline, and nothing
+# secret reaches a server before its certificate passed.
 #   http.sh WINDOWS_BUILD LINUX_BUILD
 set -euo pipefail
 win=$1
@@ -96,6 +96,20 @@ expect "https, CA file missing" '^success=0 status=0 reason=Problem with the SSL
   "QX_TLS_CA_FILE=$(windows "$tls/missing.pem")" $(host "https://localhost:$port$path" demo demo)
 kill "$sim"
 wait "$sim" 2>/dev/null || true
+
+# The checked exchange keeps the deadline too, on its bare first request.
+python3 "$(dirname "$0")/drip_server.py" "$tls/server.pem" "$tls/server.key" >"$work/drip-tls.port" &
+listener=$!
+for _ in $(seq 1 200); do [ -s "$work/drip-tls.port" ] && break; sleep 0.05; done
+drip="https://localhost:$(head -n 1 "$work/drip-tls.port")"
+for path in headers body; do
+  expect "https, own CA, dripping $path, deadline 3 s" \
+    '^success=0 status=(0|200) reason=Timeout was reached waited=1 ms=[2-7][0-9]{3}$' \
+    "$trusted" QX_HTTP_DEADLINE_MS=3000 $(host "$drip/$path" demo demo)
+done
+kill "$listener"
+wait "$listener" 2>/dev/null || true
+listener=""
 
 # A listener with the server certificate that logs what it receives and
 # answers the first request with a 401 that closes the connection. Sets
