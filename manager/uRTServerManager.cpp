@@ -95,6 +95,23 @@ std::string UnclaimedQueueFileName(const std::string& aFileName) {
   return aFileName.substr(0, extension - kClaimMark.size()) + aFileName.substr(extension);
 }
 
+std::optional<QueuedDocumentKey> ParseQueueFileName(std::string_view aFileName) {
+  if (!EndsWithIgnoreCase(aFileName, ".srtd")) return std::nullopt;
+  std::string_view stem = aFileName.substr(0, aFileName.size() - kExtensionLength);
+  if (IsClaimedQueueFileName(aFileName)) stem.remove_suffix(kClaimMark.size());
+  const size_t last = stem.rfind('-');
+  if (last == std::string_view::npos || last == 0) return std::nullopt;
+  const size_t middle = stem.rfind('-', last - 1);
+  if (middle == std::string_view::npos || middle == 0) return std::nullopt;
+  QueuedDocumentKey key;
+  key.tillId = stem.substr(0, middle);
+  if (!TryStrToInt(stem.substr(middle + 1, last - middle - 1), key.zRepNumber) ||
+      !TryStrToInt(stem.substr(last + 1), key.number)) {
+    return std::nullopt;
+  }
+  return key;
+}
+
 void QueueDocument(const std::string& aPath, const std::string& aLine) {
   // The delivery thread claims only a file that is there, so a claimed twin
   // checked before the write cannot appear once the write has succeeded.

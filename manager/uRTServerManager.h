@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -259,6 +260,15 @@ std::string ClaimedQueueFileName(const std::string& aQueueFileName);
 bool IsClaimedQueueFileName(std::string_view aFileName);
 // The queued name of a claimed file; any other name as it is.
 std::string UnclaimedQueueFileName(const std::string& aFileName);
+
+// What a queued document's name, claimed or not, says of it; none for a name
+// of another shape.
+struct QueuedDocumentKey {
+  std::string_view tillId;
+  int32_t zRepNumber = 0;
+  int32_t number = 0;  // kRTSClosureNumber for the daily closure
+};
+std::optional<QueuedDocumentKey> ParseQueueFileName(std::string_view aFileName);
 
 // Writes a document into the queue as |aPath| (one line), durably and never
 // over another: raises "File already exists" when a document of that name is

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <exception>
 #include <functional>
+#include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -143,6 +145,48 @@ void SendingQueue::Scan(const std::string& aQueueDir) {
               }
               return CompareNames(fListing.Name(a), fListing.Name(b)) < 0;
             });
+  KeepNumberOrder();
+}
+
+void SendingQueue::KeepNumberOrder() {
+  // A store copied without its files' times, or a clock set back, can make a
+  // later document look older. The server books a till's documents in the
+  // order of their numbers and takes a number below its last one as booked,
+  // so a document sent after a later one would never be booked. Each till's
+  // documents therefore keep the places their times give them but take
+  // those places in the order of Z report and number.
+  std::vector<TimedListing::File>& files = fListing.Files();
+  struct Document {
+    size_t place;
+    QueuedDocumentKey key;
+  };
+  std::vector<Document> documents;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (std::optional<QueuedDocumentKey> key = ParseQueueFileName(fListing.Name(files[i]))) {
+      documents.push_back(Document{i, *key});
+    }
+  }
+  const auto numberOrder = [](const Document& a, const Document& b) {
+    return std::tie(a.key.zRepNumber, a.key.number) < std::tie(b.key.zRepNumber, b.key.number);
+  };
+  const bool oneTill = std::all_of(documents.begin(), documents.end(), [&](const Document& d) {
+    return d.key.tillId == documents.front().key.tillId;
+  });
+  if (oneTill && std::is_sorted(documents.begin(), documents.end(), numberOrder)) return;
+
+  const std::vector<TimedListing::File> listed = files;
+  std::stable_sort(documents.begin(), documents.end(), [](const Document& a, const Document& b) {
+    return a.key.tillId < b.key.tillId;
+  });
+  for (auto till = documents.begin(); till != documents.end();) {
+    const auto end = std::find_if(
+        till, documents.end(), [&](const Document& d) { return d.key.tillId != till->key.tillId; });
+    std::vector<size_t> places;
+    for (auto it = till; it != end; ++it) places.push_back(it->place);
+    std::stable_sort(till, end, numberOrder);
+    for (size_t k = 0; k < places.size(); ++k) files[places[k]] = listed[till[k].place];
+    till = end;
+  }
 }
 
 void SendingQueue::Clear() {
@@ -452,16 +496,11 @@ kRTSPusherThread::Held kRTSPusherThread::ServerHolds(kEPSRTServer& aServer,
   // The queued name gives the till, the Z report and the document number
   // (9999 for the daily closure).
   const std::string name = UnclaimedQueueFileName(ExtractFileName(aFileName));
-  const size_t last = name.rfind('-');
-  const size_t middle =
-      last == std::string::npos || last == 0 ? std::string::npos : name.rfind('-', last - 1);
-  int32_t zRep = 0, number = 0;
-  if (middle == std::string::npos || middle == 0 ||
-      !TryStrToInt(name.substr(middle + 1, last - middle - 1), zRep) ||
-      !TryStrToInt(name.substr(last + 1, name.size() - last - 1 - 5), number)) {
-    return Held::kNo;  // not one of ours: the server judges it
-  }
-  const std::string tillId = name.substr(0, middle);
+  const std::optional<QueuedDocumentKey> key = ParseQueueFileName(name);
+  if (!key) return Held::kNo;  // not one of ours: the server judges it
+  const std::string tillId(key->tillId);
+  const int32_t zRep = key->zRepNumber;
+  const int32_t number = key->number;
   kEPSRTServer_TillZReport& report = aServer.TillZReport();
   std::lock_guard<std::recursive_mutex> hold(aServer.Lock());
   report.SetRecNumber(-1);

@@ -27,8 +27,10 @@ class tQX_LogWriter;
 
 // The queue files of one scan in sending order: oldest modification time
 // first (to the millisecond), equal times in the order of their paths
-// compared case-insensitively. Each full path is made when it is asked for,
-// and a queue scanned again keeps its buffers.
+// compared case-insensitively; among one till's documents, whatever their
+// times, a lower Z report and number never goes after a higher one. Each
+// full path is made when it is asked for, and a queue scanned again keeps
+// its buffers.
 class SendingQueue {
  public:
   // Replaces the contents with the ".srtd" files directly in |aQueueDir|.
@@ -45,6 +47,8 @@ class SendingQueue {
   std::vector<std::string> Paths() const;
 
  private:
+  void KeepNumberOrder();
+
   TimedListing fListing;
   size_t fNext = 0;  // files before it have left the queue
 };

@@ -206,6 +206,20 @@ TEST_F(PusherTest, SendingOrderFoldsCaseBeforeComparingNames) {
                                       queue_ + "/t01-a.srtd", queue_ + "/T01-ab.srtd",
                                       queue_ + "/T01-b.srtd"}));
   EXPECT_THROW(QueueFilesInSendingOrder(queue_ + "/none"), Error);
+
+  // Each till's documents take the places their times give them in the
+  // order of Z report and number; other files keep their places.
+  for (const std::string& path : QueueFilesInSendingOrder(queue_)) fs::remove(path);
+  Queue("T02-0001-0002.srtd", "", 1);
+  Queue("T01-0002-0001.srtd", "", 2);
+  Queue("notes-x.srtd", "", 3);
+  Queue("T01-0001-0005.sending.srtd", "", 4);
+  Queue("T02-0001-0001.srtd", "", 6);
+  EXPECT_EQ(
+      QueueFilesInSendingOrder(queue_),
+      (std::vector<std::string>{queue_ + "/T02-0001-0001.srtd",
+                                queue_ + "/T01-0001-0005.sending.srtd", queue_ + "/notes-x.srtd",
+                                queue_ + "/T01-0002-0001.srtd", queue_ + "/T02-0001-0002.srtd"}));
 }
 
 TEST_F(PusherTest, SendsEveryLineEndedByCrLfWhateverTheFileHolds) {
@@ -250,8 +264,10 @@ TEST_F(PusherTest, FilingDirectoryTakenAwayIsMadeAgain) {
 TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
   Queue("T01-0001-0003.srtd", Receipt(3), 30);
   Queue("T01-0001-0001.srtd", Receipt(1), 10);
-  // Older than 3 despite its name; claimed for delivery when the process
-  // ended: sent in its turn and filed under its queued name.
+  // Older than 3 despite its number (a store copied without its times):
+  // sent after 3 all the same, since the server would take it for booked;
+  // claimed for delivery when the process ended, and filed under its
+  // queued name.
   Queue("T01-0001-0005.sending.srtd", Receipt(5), 20);
   Queue("T01-0001-0009.srtd", Receipt(9), 40);  // the same millisecond: path order
   Queue("T01-0001-0008.srtd", Receipt(8), 40);
@@ -260,7 +276,9 @@ TEST_F(PusherTest, DeliversOldestFirstAndEqualTimesInPathOrder) {
   StartPusher();
 
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(ProcessedPath("T01-0001-9999.srtd")); }));
-  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "5", "3", "8", "9", "Z"}));
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"1", "3", "5", "8", "9", "Z"}));
+  EXPECT_EQ(sim_.ClosedReport("T01", 1)->recNumber, 9);
+  EXPECT_FALSE(fs::exists(errors_ + "/" + Today()));
   for (const char* name : {"T01-0001-0001.srtd", "T01-0001-0003.srtd", "T01-0001-0005.srtd",
                            "T01-0001-0008.srtd", "T01-0001-0009.srtd"}) {
     EXPECT_TRUE(fs::exists(ProcessedPath(name))) << name;
