@@ -114,10 +114,9 @@ int64_t PusherPauseMillisFromEnvironment() {
 
 namespace {
 
-// Orders two file names as their forms in lower case (ASCII letters folded,
-// as ToLowerAscii does) compare byte by byte, then as the names themselves:
-// negative, zero or positive.
-int CompareNames(std::string_view aA, std::string_view aB) {
+// Orders two texts as their forms in lower case (ASCII letters folded, as
+// ToLowerAscii does) compare byte by byte: negative, zero or positive.
+int CompareFolded(std::string_view aA, std::string_view aB) {
   const auto fold = [](char c) {
     return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   };
@@ -128,7 +127,13 @@ int CompareNames(std::string_view aA, std::string_view aB) {
     if (a != b) return a < b ? -1 : 1;
   }
   if (aA.size() != aB.size()) return aA.size() < aB.size() ? -1 : 1;
-  return aA.compare(aB);
+  return 0;
+}
+
+// Orders two file names folded, then as the names themselves.
+int CompareNames(std::string_view aA, std::string_view aB) {
+  const int folded = CompareFolded(aA, aB);
+  return folded != 0 ? folded : aA.compare(aB);
 }
 
 }  // namespace
@@ -169,18 +174,23 @@ void SendingQueue::KeepNumberOrder() {
   const auto numberOrder = [](const Document& a, const Document& b) {
     return std::tie(a.key.zRepNumber, a.key.number) < std::tie(b.key.zRepNumber, b.key.number);
   };
+  // Till ids compare as Windows compares folder names, letter case aside:
+  // one folder, one till.
+  const auto sameTill = [](const Document& a, const Document& b) {
+    return CompareFolded(a.key.tillId, b.key.tillId) == 0;
+  };
   const bool oneTill = std::all_of(documents.begin(), documents.end(), [&](const Document& d) {
-    return d.key.tillId == documents.front().key.tillId;
+    return sameTill(d, documents.front());
   });
   if (oneTill && std::is_sorted(documents.begin(), documents.end(), numberOrder)) return;
 
   const std::vector<TimedListing::File> listed = files;
   std::stable_sort(documents.begin(), documents.end(), [](const Document& a, const Document& b) {
-    return a.key.tillId < b.key.tillId;
+    return CompareFolded(a.key.tillId, b.key.tillId) < 0;
   });
   for (auto till = documents.begin(); till != documents.end();) {
-    const auto end = std::find_if(
-        till, documents.end(), [&](const Document& d) { return d.key.tillId != till->key.tillId; });
+    const auto end =
+        std::find_if(till, documents.end(), [&](const Document& d) { return !sameTill(d, *till); });
     std::vector<size_t> places;
     for (auto it = till; it != end; ++it) places.push_back(it->place);
     std::stable_sort(till, end, numberOrder);

@@ -214,10 +214,10 @@ TEST_F(PusherTest, SendingOrderFoldsCaseBeforeComparingNames) {
   Queue("T01-0002-0001.srtd", "", 2);
   Queue("notes-x.srtd", "", 3);
   Queue("T01-0001-0005.sending.srtd", "", 4);
-  Queue("T02-0001-0001.srtd", "", 6);
+  Queue("t02-0001-0001.srtd", "", 6);  // the same till to Windows
   EXPECT_EQ(
       QueueFilesInSendingOrder(queue_),
-      (std::vector<std::string>{queue_ + "/T02-0001-0001.srtd",
+      (std::vector<std::string>{queue_ + "/t02-0001-0001.srtd",
                                 queue_ + "/T01-0001-0005.sending.srtd", queue_ + "/notes-x.srtd",
                                 queue_ + "/T01-0002-0001.srtd", queue_ + "/T02-0001-0002.srtd"}));
 }
